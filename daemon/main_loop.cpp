@@ -1,0 +1,278 @@
+#include "daemon/main_loop.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <omp.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/config.h"
+#include "common/log.h"
+#include "daemon/pid_lock.h"
+#include "daemon/signals.h"
+#include "daemon/sockets.h"
+#include "daemon/version.h"
+#include "daemon/watched_set.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t RECEIVE_BUFFER = 8192;
+
+// accept() errors that concern only the connection being accepted (it was
+// reset or hit a network error before we took it). accept(2) asks to treat
+// them like EAGAIN; ending the daemon on them would let any peer stop it.
+bool is_connection_error(int error) {
+    switch (error) {
+    case ECONNABORTED: case EPROTO: case EPERM: case ENETDOWN: case ENOPROTOOPT:
+    case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+class MainLoop {
+public:
+    explicit MainLoop(bool foreground) : foreground_(foreground) {}
+
+    int start();
+    void serve();
+    void shut_down();
+
+private:
+    void watch(int fd);
+    void handle(int fd);
+    void accept_all(int listener, bool serial);
+    void receive_datagram(int sd, const char* peer_kind);
+    void serve_client(int sd);
+    void disconnect(int sd);
+    void announce() const;
+
+    const bool foreground_;
+    WatchedSet watched_;
+    int main_sd_ = -1;
+    int serial_a_sd_ = -1;
+    int serial_b_sd_ = -1;
+    int multicast_sd_ = -1;
+    int alpaca_sd_ = -1;
+    int hotplug_fd_ = -1;
+    char buffer_[RECEIVE_BUFFER + 1];
+};
+
+void MainLoop::watch(int fd) {
+    if (!watched_.add(fd))
+        log_message(LOG_ERR, "Descriptor %d is beyond the range select() can watch", fd);
+}
+
+int MainLoop::start() {
+    signal(SIGPIPE, SIG_IGN);
+    log_trace("Version %i (%s %s) started.", TELVAD_VERSION, TELVAD_BUILD_DATE, TELVAD_BUILD_TIME);
+
+    errno = 0;
+    if (nice(-20) != -20)
+        log_message(LOG_ERR, "Setting nice value to -20 failed: %d, %s", errno, strerror(errno));
+    omp_set_dynamic(1);
+
+    platform::Platform& hardware = platform::current();
+    if (int error = hardware.usb_init(); error != 0) {
+        log_message(LOG_ERR, "Error initializing libusb: %s, exiting.", hardware.usb_error_text(error).c_str());
+        common_cleanup();
+        return -1;
+    }
+    switch (hardware.hotplug_open()) {
+    case platform::HotplugOpen::context_failed:
+        log_message(LOG_ERR, "Error creating udev! Exiting.");
+        common_cleanup();
+        return -1;
+    case platform::HotplugOpen::monitor_failed:
+        log_message(LOG_ERR, "Error creating udev monitor! Exiting.");
+        common_cleanup();
+        return -1;
+    case platform::HotplugOpen::ok:
+        break;
+    }
+
+    struct Listener {
+        int* sd;
+        int (*create)(uint16_t);
+        uint16_t port;
+        const char* failure;
+    };
+    const Listener listeners[] = {
+        {&main_sd_, create_listen_socket, config_as_port(), "Error creating main listening socket!"},
+        {&serial_a_sd_, create_listen_socket, config_serial_port_a(), "Error creating serial A listening socket!"},
+        {&serial_b_sd_, create_listen_socket, config_serial_port_b(), "Error creating serial B listening socket!"},
+    };
+    for (const Listener& listener : listeners) {
+        *listener.sd = listener.create(listener.port);
+        if (*listener.sd < 0) {
+            log_message(LOG_ERR, "%s", listener.failure);
+            common_cleanup();
+            return *listener.sd;
+        }
+    }
+    multicast_sd_ = create_multicast_socket();
+    if (multicast_sd_ < 0) {
+        log_message(LOG_ERR, "Error creating Multicast listening socket! Exiting.");
+        common_cleanup();
+        return multicast_sd_;
+    }
+    if (config_alpaca_enabled()) {
+        alpaca_sd_ = create_alpaca_discovery_socket();
+        if (alpaca_sd_ < 0) {
+            log_message(LOG_ERR, "Error creating Alpaca listening socket! Exiting.");
+            common_cleanup();
+            return alpaca_sd_;
+        }
+    }
+
+    hotplug_fd_ = hardware.hotplug_fd();
+    for (int fd : {quit_wake_fd(), main_sd_, serial_a_sd_, serial_b_sd_, multicast_sd_, alpaca_sd_, hotplug_fd_}) {
+        if (fd >= 0)
+            watch(fd);
+    }
+    if (foreground_)
+        announce();
+    return 0;
+}
+
+void MainLoop::announce() const {
+    printf("telvad %d listening: clients on TCP %u, serial A on TCP %u, serial B on TCP %u, "
+           "discovery on UDP %u (group %s)",
+           TELVAD_VERSION, config_as_port(), config_serial_port_a(), config_serial_port_b(),
+           MULTICAST_PORT, MULTICAST_GROUP);
+    if (alpaca_sd_ >= 0)
+        printf(", Alpaca discovery on UDP %u", ALPACA_DISCOVERY_PORT);
+    printf("\n");
+    fflush(stdout);
+}
+
+void MainLoop::serve() {
+    while (!quit_requested) {
+        fd_set ready = watched_.snapshot();
+        int pending = select(watched_.highest() + 1, &ready, nullptr, nullptr, nullptr);
+        if (pending < 0) {
+            if (errno == EINTR)
+                continue;
+            log_message(LOG_ERR, "select() failed: %s", strerror(errno));
+            quit_requested = true;
+            return;
+        }
+        // The highest descriptor can drop during the walk when a connection
+        // goes; ready ones past it are stale.
+        for (int fd = 0; fd <= watched_.highest() && pending > 0; ++fd) {
+            if (!FD_ISSET(fd, &ready))
+                continue;
+            --pending;
+            if (watched_.contains(fd))
+                handle(fd);
+        }
+    }
+}
+
+void MainLoop::handle(int fd) {
+    if (fd == quit_wake_fd())
+        drain_quit_wake();
+    else if (fd == main_sd_)
+        accept_all(fd, false);
+    else if (fd == serial_a_sd_ || fd == serial_b_sd_)
+        accept_all(fd, true);
+    else if (fd == hotplug_fd_) {
+        platform::HotplugEvent event;
+        platform::current().hotplug_receive(event);
+    } else if (fd == multicast_sd_)
+        receive_datagram(fd, "multicast");
+    else if (fd == alpaca_sd_)
+        receive_datagram(fd, "Alpaca");
+    else
+        serve_client(fd);
+}
+
+void MainLoop::accept_all(int listener, bool serial) {
+    for (;;) {
+        sockaddr_in peer = {};
+        socklen_t peer_length = sizeof peer;
+        int sd = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+        if (sd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            if (errno == EINTR)
+                continue;
+            log_message(LOG_ERR, "accept() failed: %s", strerror(errno));
+            if (!is_connection_error(errno))
+                quit_requested = true;
+            return;
+        }
+        if (!WatchedSet::fits(sd)) {
+            log_message(LOG_WARNING, "Connection refused: descriptor %d is beyond the range select() can watch", sd);
+            close(sd);
+            continue;
+        }
+        log_trace("New %s connection, sd: %d", serial ? "serial" : "client", sd);
+        watch(sd);
+    }
+}
+
+void MainLoop::receive_datagram(int sd, const char* peer_kind) {
+    sockaddr_in peer = {};
+    socklen_t peer_length = sizeof peer;
+    ssize_t length = recvfrom(sd, buffer_, RECEIVE_BUFFER, 0, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+    if (length < 0) {
+        log_message(LOG_ERR, "recvfrom() failed: %s", strerror(errno));
+        return;
+    }
+    buffer_[length] = '\0';
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    log_trace("The message from %s client %s is: \"%s\"", peer_kind, address, buffer_);
+}
+
+void MainLoop::serve_client(int sd) {
+    ssize_t length;
+    do {
+        length = recv(sd, buffer_, RECEIVE_BUFFER, 0);
+    } while (length < 0 && errno == EINTR);
+    if (length < 0) {
+        log_message(LOG_ERR, "recv() failed: %d, %s", errno, strerror(errno));
+        disconnect(sd);
+    } else if (length == 0) {
+        log_trace("recv() received 0 b");
+        disconnect(sd);
+    }
+}
+
+void MainLoop::disconnect(int sd) {
+    log_trace("%s client %d disconnected (daemon)", "Camera/Wheel", sd);
+    close(sd);
+    watched_.remove(sd);
+}
+
+void MainLoop::shut_down() {
+    // The hot-plug descriptor belongs to the platform, which closes it with
+    // the monitor; closing it here too could close a descriptor that another
+    // thread has just been given.
+    for (int fd = 0; fd <= watched_.highest(); ++fd) {
+        if (watched_.contains(fd) && fd != hotplug_fd_)
+            close(fd);
+    }
+    platform::current().hotplug_close();
+    platform::current().usb_exit();
+    common_cleanup();
+}
+
+}  // namespace
+
+int run_main_loop(bool foreground) {
+    MainLoop loop(foreground);
+    if (int result = loop.start(); result != 0)
+        return result;
+    loop.serve();
+    loop.shut_down();
+    return 0;
+}

@@ -1,0 +1,67 @@
+#include "daemon/options.h"
+
+#include <getopt.h>
+
+namespace {
+
+enum LongOnly { OPTION_SIMULATE = 256 };
+
+const option LONG_OPTIONS[] = {
+    {"foreground", no_argument, nullptr, 'f'},
+    {"config", required_argument, nullptr, 'c'},
+    {"simulate", no_argument, nullptr, OPTION_SIMULATE},
+    {"version", no_argument, nullptr, 'V'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option getopt_long just refused: a short one is in optopt, a long one
+// is the argument before optind.
+std::string offending_option(char* const argv[]) {
+    if (optopt != 0 && optopt < OPTION_SIMULATE)
+        return std::string("-") + static_cast<char>(optopt);
+    return argv[optind - 1];
+}
+
+}  // namespace
+
+Options parse_options(int argc, char* const argv[]) {
+    Options options;
+    optind = 0;  // full reset, so that repeated calls (tests) start afresh
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":fc:Vh", LONG_OPTIONS, nullptr)) != -1) {
+        switch (c) {
+        case 'f': options.foreground = true; break;
+        case 'c': options.config_path = optarg; break;
+        case OPTION_SIMULATE: options.simulate = true; break;
+        case 'V': options.action = Options::Action::version; return options;
+        case 'h': options.action = Options::Action::help; return options;
+        case ':':
+            options.action = Options::Action::usage_error;
+            options.error = "option requires an argument: " + offending_option(argv);
+            return options;
+        default:
+            options.action = Options::Action::usage_error;
+            options.error = "unknown option: " + offending_option(argv);
+            return options;
+        }
+    }
+    if (optind < argc) {
+        options.action = Options::Action::usage_error;
+        options.error = std::string("unexpected argument: ") + argv[optind];
+    }
+    return options;
+}
+
+std::string usage_text(const char* program) {
+    return std::string("Usage: ") + program + " [OPTION]...\n"
+           "Serve the cameras, filter wheels and serial ports of this box on the network.\n"
+           "\n"
+           "  -f, --foreground   stay in the foreground (no fork, no root needed);\n"
+           "                     log to standard error as well as syslog\n"
+           "  -c, --config FILE  read FILE before /etc/telvad.conf\n"
+           "      --simulate     serve the virtual box instead of real hardware\n"
+           "  -V, --version      print the version and build date, then exit\n"
+           "  -h, --help         print this help, then exit\n";
+}
