@@ -1,8 +1,11 @@
 // The real platform: thin wrappers over libusb, libudev and the kernel.
+#include <dirent.h>
+#include <fcntl.h>
 #include <libudev.h>
 #include <libusb.h>
-
-#include <cstdlib>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 
@@ -10,10 +13,11 @@ namespace platform {
 
 namespace {
 
-uint16_t hex_attribute(udev_device* device, const char* name) {
-    const char* text = udev_device_get_sysattr_value(device, name);
-    return text ? static_cast<uint16_t>(strtoul(text, nullptr, 16)) : 0;
+libusb_device_handle* native(UsbHandle* handle) {
+    return reinterpret_cast<libusb_device_handle*>(handle);
 }
+
+std::string text_or_empty(const char* text) { return text ? text : ""; }
 
 class LinuxPlatform final : public Platform {
 public:
@@ -21,9 +25,67 @@ public:
 
     int usb_init() override { return libusb_init(nullptr); }
     void usb_exit() override { libusb_exit(nullptr); }
-    std::string usb_error_text(int code) const override {
-        return libusb_strerror(code);
+    std::string usb_error_text(int code) const override { return libusb_strerror(code); }
+    std::string usb_error_name(int code) const override { return libusb_error_name(code); }
+
+    int usb_list_devices(std::vector<UsbDeviceEntry>& devices) override {
+        libusb_device** list = nullptr;
+        ssize_t count = libusb_get_device_list(nullptr, &list);
+        if (count < 0)
+            return static_cast<int>(count);
+        devices.clear();
+        for (ssize_t i = 0; i < count; ++i) {
+            UsbDeviceEntry entry;
+            entry.bus = libusb_get_bus_number(list[i]);
+            entry.address = libusb_get_device_address(list[i]);
+            libusb_device_descriptor descriptor;
+            if (libusb_get_device_descriptor(list[i], &descriptor) == 0) {
+                entry.has_descriptor = true;
+                entry.vendor = descriptor.idVendor;
+                entry.product = descriptor.idProduct;
+            }
+            devices.push_back(entry);
+        }
+        libusb_free_device_list(list, 1);
+        return 0;
     }
+
+    int usb_wrap_sys_device(int fd, UsbHandle** handle) override {
+        libusb_device_handle* wrapped = nullptr;
+        int result = libusb_wrap_sys_device(nullptr, fd, &wrapped);
+        *handle = reinterpret_cast<UsbHandle*>(wrapped);
+        return result;
+    }
+
+    int usb_device_ids(UsbHandle* handle, uint16_t& vendor, uint16_t& product) override {
+        libusb_device_descriptor descriptor;
+        int result = libusb_get_device_descriptor(libusb_get_device(native(handle)), &descriptor);
+        if (result == 0) {
+            vendor = descriptor.idVendor;
+            product = descriptor.idProduct;
+        }
+        return result;
+    }
+
+    int usb_detach_kernel_driver(UsbHandle* handle, int interface) override {
+        return libusb_detach_kernel_driver(native(handle), interface);
+    }
+    int usb_claim_interface(UsbHandle* handle, int interface) override {
+        return libusb_claim_interface(native(handle), interface);
+    }
+    int usb_release_interface(UsbHandle* handle, int interface) override {
+        return libusb_release_interface(native(handle), interface);
+    }
+    int usb_bulk_transfer(UsbHandle* handle, uint8_t endpoint, uint8_t* data, int length,
+                          int* transferred, unsigned timeout_ms) override {
+        return libusb_bulk_transfer(native(handle), endpoint, data, length, transferred, timeout_ms);
+    }
+    int usb_control_transfer(UsbHandle* handle, uint8_t request_type, uint8_t request, uint16_t value,
+                             uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms) override {
+        return libusb_control_transfer(native(handle), request_type, request, value, index, data, length,
+                                       timeout_ms);
+    }
+    void usb_close(UsbHandle* handle) override { libusb_close(native(handle)); }
 
     HotplugOpen hotplug_open() override {
         udev_ = udev_new();
@@ -38,9 +100,7 @@ public:
         return HotplugOpen::ok;
     }
 
-    int hotplug_fd() const override {
-        return monitor_ ? udev_monitor_get_fd(monitor_) : -1;
-    }
+    int hotplug_fd() const override { return monitor_ ? udev_monitor_get_fd(monitor_) : -1; }
 
     bool hotplug_receive(HotplugEvent& event) override {
         if (monitor_ == nullptr)
@@ -48,15 +108,10 @@ public:
         udev_device* device = udev_monitor_receive_device(monitor_);
         if (device == nullptr)
             return false;
-        const char* action = udev_device_get_action(device);
-        const char* node = udev_device_get_devnode(device);
-        event.action = action ? action : "";
-        event.devnode = node ? node : "";
-        // usbmisc nodes carry the ids on their USB parent.
-        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
-        udev_device* source = usb ? usb : device;
-        event.vendor = hex_attribute(source, "idVendor");
-        event.product = hex_attribute(source, "idProduct");
+        event.action = text_or_empty(udev_device_get_action(device));
+        event.devnode = text_or_empty(udev_device_get_devnode(device));
+        event.id_vendor = text_or_empty(udev_device_get_sysattr_value(device, "idVendor"));
+        event.id_product = text_or_empty(udev_device_get_sysattr_value(device, "idProduct"));
         udev_device_unref(device);
         return true;
     }
@@ -69,6 +124,29 @@ public:
         monitor_ = nullptr;
         udev_ = nullptr;
     }
+
+    int node_open(const char* path, int flags) override { return open(path, flags); }
+    int node_ioctl(int fd, unsigned long request, void* argument) override { return ioctl(fd, request, argument); }
+    ssize_t node_read(int fd, void* buffer, size_t length) override { return read(fd, buffer, length); }
+    int node_flock(int fd, int operation) override { return flock(fd, operation); }
+    int node_close(int fd) override { return close(fd); }
+
+    int list_dev(std::vector<std::string>& names) override {
+        DIR* directory = opendir("/dev");
+        if (directory == nullptr)
+            return -1;
+        names.clear();
+        while (const dirent* entry = readdir(directory))
+            names.emplace_back(entry->d_name);
+        closedir(directory);
+        return 0;
+    }
+
+    int serial_open(const char* path, int flags) override { return open(path, flags); }
+    int serial_ioctl(int fd, unsigned long request, void* argument) override {
+        return ioctl(fd, request, argument);
+    }
+    int serial_close(int fd) override { return close(fd); }
 
 private:
     udev* udev_ = nullptr;
