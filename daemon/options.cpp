@@ -1,6 +1,7 @@
 #include "daemon/options.h"
 
 #include <getopt.h>
+#include <string_view>
 
 namespace {
 
@@ -15,12 +16,23 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The option getopt_long just refused: a short one is in optopt, a long one
-// is the argument before optind.
+// The option getopt_long just refused. A long one is the argument before
+// optind, with optopt 0 when unknown and its value when it was given a wrong
+// argument; a short one is only in optopt (optind may still be on its
+// cluster, after an earlier long option).
 std::string offending_option(char* const argv[]) {
-    if (optopt != 0 && optopt < OPTION_SIMULATE)
-        return std::string("-") + static_cast<char>(optopt);
-    return argv[optind - 1];
+    const std::string_view last = argv[optind - 1];
+    if (optopt == 0)
+        return std::string(last);
+    if (last.starts_with("--")) {
+        const std::string_view name = last.substr(2, last.find('=') - 2);
+        for (const option& candidate : LONG_OPTIONS) {
+            if (candidate.name != nullptr && candidate.val == optopt && !name.empty() &&
+                std::string_view(candidate.name).starts_with(name))
+                return "--" + std::string(name);
+        }
+    }
+    return std::string("-") + static_cast<char>(optopt);
 }
 
 }  // namespace
