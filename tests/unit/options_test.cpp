@@ -95,10 +95,4 @@ TEST(Options, AnErrorLeavesNoStateForTheNextParse) {
     EXPECT_EQ(options.config_path, "/tmp/b.conf");
 }
 
-TEST(Options, UsageNamesEveryOption) {
-    const std::string usage = usage_text("telvad");
-    for (const char* option : {"-f", "--foreground", "-c", "--config", "--simulate", "-V", "--version", "-h", "--help"})
-        EXPECT_NE(usage.find(option), std::string::npos) << option;
-}
-
 }  // namespace

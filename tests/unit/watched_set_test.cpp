@@ -57,16 +57,4 @@ TEST(WatchedSet, RefusesWhatSelectCannotWatch) {
     EXPECT_EQ(set.highest(), FD_SETSIZE - 1);
 }
 
-TEST(WatchedSet, SnapshotIsACopySelectMayOverwrite) {
-    WatchedSet set;
-    set.add(2);
-    set.add(9);
-    fd_set copy = set.snapshot();
-    FD_CLR(9, &copy);
-    FD_SET(4, &copy);
-    EXPECT_TRUE(set.contains(9));
-    EXPECT_FALSE(set.contains(4));
-    EXPECT_TRUE(FD_ISSET(2, &copy));
-}
-
 }  // namespace
