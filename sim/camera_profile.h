@@ -1,0 +1,74 @@
+// What a virtual camera is: the fixed facts of its product id, and the
+// parameters one plugged camera was given.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// The identification layouts of command 0x00: 60 bytes (flag word, sizes)
+// or 62 bytes (flag byte, filter count, record bytes 7-61 as they are).
+enum class IdLayout { short_layout, long_layout };
+
+// What a product id makes a camera: its type and class (0 for an unknown
+// product id) and the answer layout of its identification.
+struct ProductFacts {
+    int type = 0;
+    int camera_class = 0;
+    IdLayout layout = IdLayout::long_layout;
+};
+ProductFacts product_facts(uint16_t product_id);
+
+// The content of the images a camera delivers (from the readout commands on).
+enum class Pattern {
+    coords,  // the pixel at column x, row y of the delivered image is (x + 2y) mod 65536
+    sky,     // a deterministic star field with noise
+};
+
+// The parameters of one virtual camera. Text fields hold at most 14
+// characters (the record keeps a terminating NUL in 15 bytes).
+struct CameraProfile {
+    uint16_t product_id = 0;
+    uint32_t id = 0;
+    bool firmware = true;  // false: plugged as a bare controller that needs an upload
+    uint16_t width = 0, height = 0;
+    uint16_t pixel_w = 0, pixel_h = 0;  // nanometres
+    // The camera's flag word: 16 bits in the short layout (the top four bits
+    // are also reported as `aux`), the low byte in the long layout.
+    uint16_t flags = 0;
+    uint16_t aux = 0;  // long layout only
+    uint8_t filters = 0;
+    std::string desc, ser, chip;
+    std::array<uint16_t, 4> versions{};  // value requests 128..131
+    Pattern pattern = Pattern::coords;
+};
+
+// The options of a `plug camera` line; what is not given comes from
+// default_profile().
+struct CameraOptions {
+    uint16_t product_id = 0;
+    std::optional<uint32_t> id;
+    bool no_firmware = false;
+    std::optional<uint16_t> width, height, pixel_w, pixel_h, flags, aux;
+    std::optional<uint8_t> filters;
+    std::optional<std::string> desc, ser, chip;
+    std::array<std::optional<uint16_t>, 4> versions;
+    std::optional<Pattern> pattern;
+};
+
+// A realistic camera of this product id with the given id.
+CameraProfile default_profile(uint16_t product_id, uint32_t id);
+
+// Completes `options` into a profile. The filter count of a short-layout
+// camera lives in its flag word, so the flag bits that carry it are adjusted
+// here; a count the layout can't express gives false and a reason.
+bool make_profile(const CameraOptions& options, uint32_t id, CameraProfile& profile, std::string& error);
+
+// The firmware image size a camera without firmware accepts; 0 when no
+// image exists for the product id.
+uint32_t firmware_image_bytes(uint16_t product_id);
+
+}  // namespace sim

@@ -1,0 +1,361 @@
+#include "sim/control.h"
+
+#include <charconv>
+#include <map>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+// Splits on blanks; "..." groups a value with blanks (key="a b" too).
+bool tokenize(std::string_view line, std::vector<std::string>& tokens, std::string& error) {
+    size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            ++i;
+            continue;
+        }
+        std::string token;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+            if (line[i] == '"') {
+                const size_t close = line.find('"', i + 1);
+                if (close == std::string_view::npos) {
+                    error = "unterminated quote";
+                    return false;
+                }
+                token.append(line.substr(i + 1, close - i - 1));
+                i = close + 1;
+            } else {
+                if (static_cast<unsigned char>(line[i]) < 0x20) {
+                    error = "control character in line";
+                    return false;
+                }
+                token += line[i++];
+            }
+        }
+        tokens.push_back(std::move(token));
+    }
+    return true;
+}
+
+bool parse_number(std::string_view text, uint64_t max, uint64_t& value) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty())
+        return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc() && end == text.data() + text.size() && value <= max;
+}
+
+// The key=value options after the fixed words of a command; a bare word is
+// a key with an empty value.
+class Options {
+public:
+    bool read(const std::vector<std::string>& tokens, size_t first, std::string& error) {
+        for (size_t i = first; i < tokens.size(); ++i) {
+            const size_t equals = tokens[i].find('=');
+            std::string key = tokens[i].substr(0, equals);
+            std::string value = equals == std::string::npos ? std::string() : tokens[i].substr(equals + 1);
+            if (key.empty()) {
+                error = "option without a name: " + tokens[i];
+                return false;
+            }
+            if (!values_.emplace(key, std::move(value)).second) {
+                error = key + " given twice";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool has(const std::string& key) const { return values_.count(key) != 0; }
+
+    // Takes a numeric option; false (with the reason) when it is malformed.
+    template <typename T>
+    bool number(const std::string& key, uint64_t min, uint64_t max, std::optional<T>& out, std::string& error) {
+        auto it = values_.find(key);
+        if (it == values_.end())
+            return true;
+        uint64_t value = 0;
+        if (!parse_number(it->second, max, value) || value < min) {
+            error = key + " must be a number from " + std::to_string(min) + " to " + std::to_string(max);
+            return false;
+        }
+        out = static_cast<T>(value);
+        values_.erase(it);
+        return true;
+    }
+
+    bool text(const std::string& key, size_t max_length, std::optional<std::string>& out, std::string& error) {
+        auto it = values_.find(key);
+        if (it == values_.end())
+            return true;
+        if (it->second.size() > max_length) {
+            error = key + " holds at most " + std::to_string(max_length) + " characters";
+            return false;
+        }
+        out = it->second;
+        values_.erase(it);
+        return true;
+    }
+
+    bool flag(const std::string& key, std::string& error, bool& out) {
+        auto it = values_.find(key);
+        if (it == values_.end())
+            return true;
+        if (!it->second.empty()) {
+            error = key + " takes no value";
+            return false;
+        }
+        out = true;
+        values_.erase(it);
+        return true;
+    }
+
+    bool boolean(const std::string& key, std::optional<bool>& out, std::string& error) {
+        std::optional<uint8_t> value;
+        if (!number(key, 0, 1, value, error))
+            return false;
+        if (value)
+            out = *value != 0;
+        return true;
+    }
+
+    // Every option must have been taken.
+    bool finished(std::string& error) const {
+        if (values_.empty())
+            return true;
+        error = "unknown option: " + values_.begin()->first;
+        return false;
+    }
+
+private:
+    std::map<std::string, std::string> values_;
+};
+
+std::optional<ControlCommand> parse_plug_camera(const std::vector<std::string>& tokens, std::string& error) {
+    if (tokens.size() < 3) {
+        error = "usage: plug camera PID [option=value]...";
+        return std::nullopt;
+    }
+    uint64_t pid = 0;
+    if (!parse_number(tokens[2], 0xFFFF, pid) || pid == 0) {
+        error = "bad product id: " + tokens[2];
+        return std::nullopt;
+    }
+    if (pid == 0x0CF0) {
+        error = "product id 0x0cf0 is the standalone wheel: plug wheel";
+        return std::nullopt;
+    }
+    PlugCamera plug;
+    CameraOptions& o = plug.options;
+    o.product_id = static_cast<uint16_t>(pid);
+    Options options;
+    std::optional<std::string> pattern;
+    if (!options.read(tokens, 3, error) || !options.number("id", 1, 0xFFFFFFFF, o.id, error) ||
+        !options.flag("nofw", error, o.no_firmware) || !options.number("width", 1, 0xFFFF, o.width, error) ||
+        !options.number("height", 1, 0xFFFF, o.height, error) ||
+        !options.number("pixelw", 1, 0xFFFF, o.pixel_w, error) ||
+        !options.number("pixelh", 1, 0xFFFF, o.pixel_h, error) ||
+        !options.number("filters", 0, 0xFF, o.filters, error) ||
+        !options.number("flags", 0, 0xFFFF, o.flags, error) || !options.number("aux", 0, 0xFFFF, o.aux, error) ||
+        !options.text("desc", 14, o.desc, error) || !options.text("ser", 14, o.ser, error) ||
+        !options.text("chip", 14, o.chip, error) || !options.text("pattern", 6, pattern, error))
+        return std::nullopt;
+    for (int i = 0; i < 4; ++i) {
+        if (!options.number("ver" + std::to_string(128 + i), 0, 0xFFFF, o.versions[i], error))
+            return std::nullopt;
+    }
+    if (!options.finished(error))
+        return std::nullopt;
+    if (pattern) {
+        if (*pattern == "coords")
+            o.pattern = Pattern::coords;
+        else if (*pattern == "sky")
+            o.pattern = Pattern::sky;
+        else {
+            error = "pattern is coords or sky";
+            return std::nullopt;
+        }
+    }
+    return plug;
+}
+
+std::optional<ControlCommand> parse_plug_wheel(const std::vector<std::string>& tokens, std::string& error) {
+    PlugWheel plug;
+    Options options;
+    std::optional<uint8_t> filters, filters2;
+    std::optional<uint32_t> move_ms;
+    std::optional<std::string> desc, ser;
+    if (!options.read(tokens, 2, error) || !options.number("id", 1, 0xFFFFFFFF, plug.id, error) ||
+        !options.number("filters", 1, 32, filters, error) || !options.number("filters2", 0, 32, filters2, error) ||
+        !options.number("move_ms", 0, 60000, move_ms, error) || !options.text("desc", 15, desc, error) ||
+        !options.text("ser", 15, ser, error) || !options.finished(error))
+        return std::nullopt;
+    plug.profile.filters = filters.value_or(plug.profile.filters);
+    plug.profile.filters2 = filters2.value_or(plug.profile.filters2);
+    if (move_ms)
+        plug.profile.move_per_position = std::chrono::milliseconds(*move_ms);
+    plug.desc_given = desc.has_value();
+    plug.ser_given = ser.has_value();
+    plug.profile.desc = desc.value_or("");
+    plug.profile.ser = ser.value_or("");
+    return plug;
+}
+
+std::optional<ControlCommand> parse_fault(const std::vector<std::string>& tokens, std::string& error) {
+    if (tokens.size() < 3) {
+        error = "usage: fault PATH KIND ...";
+        return std::nullopt;
+    }
+    SetFault set{tokens[1], std::nullopt};
+    const std::string& kind = tokens[2];
+    if (kind == "clear") {
+        if (tokens.size() != 3) {
+            error = "fault PATH clear takes nothing more";
+            return std::nullopt;
+        }
+        return set;
+    }
+    Fault fault;
+    size_t first_option = 0;
+    uint64_t value = 0;
+    if (kind == "status") {
+        if (tokens.size() < 5 || !parse_number(tokens[3], 0xFF, value)) {
+            error = "usage: fault PATH status CMD STATUS [count=N]";
+            return std::nullopt;
+        }
+        fault.kind = Fault::Kind::status;
+        fault.command = static_cast<uint8_t>(value);
+        if (!parse_number(tokens[4], 0xFF, value)) {
+            error = "status byte must be a number from 0 to 255";
+            return std::nullopt;
+        }
+        fault.status_byte = static_cast<uint8_t>(value);
+        first_option = 5;
+    } else if (kind == "ioctl") {
+        static const std::pair<const char*, DriverRequest> NAMES[] = {
+            {"identify", DriverRequest::identify},
+            {"command", DriverRequest::command},
+            {"fwmode", DriverRequest::firmware_mode},
+            {"fwrecord", DriverRequest::firmware_record},
+            {"any", DriverRequest::any},
+        };
+        fault.kind = Fault::Kind::request;
+        bool known = false;
+        for (const auto& [name, request] : NAMES) {
+            if (tokens.size() >= 4 && tokens[3] == name) {
+                fault.request = request;
+                known = true;
+            }
+        }
+        if (!known) {
+            error = "usage: fault PATH ioctl identify|command|fwmode|fwrecord|any [count=N]";
+            return std::nullopt;
+        }
+        first_option = 4;
+    } else if (kind == "read") {
+        if (tokens.size() < 4 || !parse_number(tokens[3], UINT32_MAX, value)) {
+            error = "usage: fault PATH read BYTES [count=N]";
+            return std::nullopt;
+        }
+        fault.kind = Fault::Kind::read;
+        fault.limit = static_cast<int64_t>(value);
+        first_option = 4;
+    } else if (kind == "bulk") {
+        const bool out = tokens.size() >= 5 && tokens[3] == "out";
+        const bool in = tokens.size() >= 5 && tokens[3] == "in";
+        if (!out && !in) {
+            error = "usage: fault PATH bulk out|in fail|short=N [count=N]";
+            return std::nullopt;
+        }
+        fault.kind = out ? Fault::Kind::bulk_out : Fault::Kind::bulk_in;
+        if (tokens[4] == "fail") {
+            fault.limit = -1;
+        } else if (tokens[4].rfind("short=", 0) == 0 && parse_number(tokens[4].substr(6), 0xFFFF, value)) {
+            fault.limit = static_cast<int64_t>(value);
+        } else {
+            error = "bulk faults are fail or short=N";
+            return std::nullopt;
+        }
+        first_option = 5;
+    } else {
+        error = "unknown fault kind: " + kind;
+        return std::nullopt;
+    }
+    Options options;
+    std::optional<uint32_t> count;
+    if (!options.read(tokens, first_option, error) || !options.number("count", 1, 1000000, count, error) ||
+        !options.finished(error))
+        return std::nullopt;
+    if (count)
+        fault.count = static_cast<int>(*count);
+    set.fault = fault;
+    return set;
+}
+
+std::optional<ControlCommand> parse_modem(const std::vector<std::string>& tokens, std::string& error) {
+    if (tokens.size() < 2 || (tokens[1] != "a" && tokens[1] != "b")) {
+        error = "usage: modem a|b [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]";
+        return std::nullopt;
+    }
+    SetModem modem;
+    modem.position = tokens[1] == "a" ? 0 : 1;
+    Options options;
+    if (!options.read(tokens, 2, error) || !options.boolean("cts", modem.cts, error) ||
+        !options.boolean("dsr", modem.dsr, error) || !options.boolean("dcd", modem.dcd, error) ||
+        !options.boolean("ri", modem.ri, error) || !options.finished(error))
+        return std::nullopt;
+    if (!modem.cts && !modem.dsr && !modem.dcd && !modem.ri) {
+        error = "modem: no line to set";
+        return std::nullopt;
+    }
+    return modem;
+}
+
+}  // namespace
+
+std::optional<ControlCommand> parse_control_line(std::string_view line, std::string& error) {
+    std::vector<std::string> tokens;
+    if (!tokenize(line, tokens, error))
+        return std::nullopt;
+    if (tokens.empty()) {
+        error = "empty line";
+        return std::nullopt;
+    }
+    const std::string& verb = tokens[0];
+    if (verb == "plug" && tokens.size() >= 2 && tokens[1] == "camera")
+        return parse_plug_camera(tokens, error);
+    if (verb == "plug" && tokens.size() >= 2 && tokens[1] == "wheel")
+        return parse_plug_wheel(tokens, error);
+    if (verb == "plug") {
+        error = "usage: plug camera PID ... | plug wheel ...";
+        return std::nullopt;
+    }
+    if (verb == "unplug") {
+        if (tokens.size() != 2) {
+            error = "usage: unplug PATH";
+            return std::nullopt;
+        }
+        return Unplug{tokens[1]};
+    }
+    if (verb == "list") {
+        if (tokens.size() != 1) {
+            error = "list takes nothing more";
+            return std::nullopt;
+        }
+        return List{};
+    }
+    if (verb == "fault")
+        return parse_fault(tokens, error);
+    if (verb == "modem")
+        return parse_modem(tokens, error);
+    error = "unknown command: " + verb;
+    return std::nullopt;
+}
+
+}  // namespace sim
