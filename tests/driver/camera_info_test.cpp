@@ -50,18 +50,6 @@ TEST(CameraModels, UnknownProductIdLogsBothMessages) {
     EXPECT_NE(logged.find("determine_camera_class: unknown camera PID: 0x1234\n"), std::string::npos);
 }
 
-TEST(CameraModels, ProductIdPredicates) {
-    EXPECT_FALSE(is_dual_sample(1025));
-    EXPECT_TRUE(is_dual_sample(1026));
-    EXPECT_TRUE(is_dual_sample(1028));
-    EXPECT_FALSE(is_dual_sample(1029));
-    EXPECT_FALSE(is_new_interface(3071));
-    EXPECT_TRUE(is_new_interface(3072));
-    EXPECT_FALSE(is_cmos_type(21));
-    EXPECT_TRUE(is_cmos_type(22) && is_cmos_type(24));
-    EXPECT_FALSE(is_cmos_type(25));
-}
-
 // A short-layout answer: status, id, flag word, geometry, three texts.
 std::vector<uint8_t> short_answer(uint16_t flag_word) {
     std::vector<uint8_t> answer(SHORT_INFO_ANSWER, 0);
