@@ -10,6 +10,13 @@ namespace {
 
 // Splits on blanks; "..." groups a value with blanks (key="a b" too).
 bool tokenize(std::string_view line, std::vector<std::string>& tokens, std::string& error) {
+    // Texts end up in fixed identification fields: no control bytes there.
+    for (char c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
+            error = "control character in line";
+            return false;
+        }
+    }
     size_t i = 0;
     while (i < line.size()) {
         if (line[i] == ' ' || line[i] == '\t') {
@@ -24,13 +31,13 @@ bool tokenize(std::string_view line, std::vector<std::string>& tokens, std::stri
                     error = "unterminated quote";
                     return false;
                 }
+                if (line.substr(i, close - i).find('\t') != std::string_view::npos) {
+                    error = "tab inside a quoted text";
+                    return false;
+                }
                 token.append(line.substr(i + 1, close - i - 1));
                 i = close + 1;
             } else {
-                if (static_cast<unsigned char>(line[i]) < 0x20) {
-                    error = "control character in line";
-                    return false;
-                }
                 token += line[i++];
             }
         }

@@ -168,7 +168,7 @@ uint8_t VirtualBox::next_address_locked() {
     // Addresses are handed out round-robin, as the USB core does, skipping
     // those in use and the root hub's.
     for (unsigned step = 1; step <= 127; ++step) {
-        const auto candidate = static_cast<uint8_t>((last_address_ - 1 + step) % 126 + 2);
+        const auto candidate = static_cast<uint8_t>((last_address_ - 2 + step) % 126 + 2);
         const bool used = std::any_of(devices_.begin(), devices_.end(),
                                       [&](const auto& device) { return device->address == candidate; });
         if (!used)
