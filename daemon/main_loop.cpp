@@ -13,6 +13,7 @@
 
 #include "common/config.h"
 #include "common/log.h"
+#include "daemon/discovery.h"
 #include "daemon/pid_lock.h"
 #include "daemon/signals.h"
 #include "daemon/sockets.h"
@@ -49,7 +50,10 @@ private:
     void watch(int fd);
     void handle(int fd);
     void accept_all(int listener, bool serial);
-    void receive_datagram(int sd, const char* peer_kind);
+    void receive_multicast();
+    void receive_alpaca_discovery();
+    // One datagram into buffer_, zero-terminated; its length, or -1.
+    ssize_t receive_datagram(int sd, sockaddr_in& peer);
     void serve_client(int sd);
     void disconnect(int sd);
     void announce() const;
@@ -187,9 +191,9 @@ void MainLoop::handle(int fd) {
         platform::HotplugEvent event;
         platform::current().hotplug_receive(event);
     } else if (fd == multicast_sd_)
-        receive_datagram(fd, "multicast");
+        receive_multicast();
     else if (fd == alpaca_sd_)
-        receive_datagram(fd, "Alpaca");
+        receive_alpaca_discovery();
     else
         serve_client(fd);
 }
@@ -219,18 +223,32 @@ void MainLoop::accept_all(int listener, bool serial) {
     }
 }
 
-void MainLoop::receive_datagram(int sd, const char* peer_kind) {
-    sockaddr_in peer = {};
+ssize_t MainLoop::receive_datagram(int sd, sockaddr_in& peer) {
     socklen_t peer_length = sizeof peer;
     ssize_t length = recvfrom(sd, buffer_, RECEIVE_BUFFER, 0, reinterpret_cast<sockaddr*>(&peer), &peer_length);
     if (length < 0) {
         log_message(LOG_ERR, "recvfrom() failed: %s", strerror(errno));
-        return;
+        return -1;
     }
     buffer_[length] = '\0';
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    log_trace("The message from %s client %s is: \"%s\"", peer_kind, address, buffer_);
+    return length;
+}
+
+void MainLoop::receive_multicast() {
+    sockaddr_in peer = {};
+    if (receive_datagram(multicast_sd_, peer) < 0)
+        return;
+    log_trace("The message from multicast client %s is: \"%s\"", inet_ntoa(peer.sin_addr), buffer_);
+    handle_discovery_request(buffer_);
+}
+
+void MainLoop::receive_alpaca_discovery() {
+    sockaddr_in peer = {};
+    ssize_t length = receive_datagram(alpaca_sd_, peer);
+    if (length < 0)
+        return;
+    log_trace("The message from alpaca discovery from %s is: \"%s\"", inet_ntoa(peer.sin_addr), buffer_);
+    handle_alpaca_discovery(alpaca_sd_, std::span<const char>(buffer_, static_cast<size_t>(length)), peer);
 }
 
 void MainLoop::serve_client(int sd) {

@@ -62,7 +62,7 @@ void check(bool ok, const char* step) {
         throw SetupError{step, errno};
 }
 
-void bring_up_loopback() {
+void bring_up_loopback(bool route_multicast) {
     int sd = ::socket(AF_INET, SOCK_DGRAM, 0);
     check(sd >= 0, "socket()");
     ifreq request = {};
@@ -70,6 +70,10 @@ void bring_up_loopback() {
     check(ioctl(sd, SIOCGIFFLAGS, &request) == 0, "SIOCGIFFLAGS");
     request.ifr_flags |= IFF_UP | IFF_RUNNING | IFF_MULTICAST;
     check(ioctl(sd, SIOCSIFFLAGS, &request) == 0, "SIOCSIFFLAGS");
+    if (!route_multicast) {
+        close(sd);
+        return;
+    }
 
     // Multicast goes out (and loops back) on lo: 224.0.0.0/4 dev lo.
     rtentry route = {};
@@ -83,6 +87,76 @@ void bring_up_loopback() {
     route.rt_dev = device;
     check(ioctl(sd, SIOCADDRT, &route) == 0, "SIOCADDRT");
     close(sd);
+}
+
+// Runs "ip <args>" in the network namespace of `netns_pid` (0: this one).
+int run_ip(pid_t netns_pid, const std::vector<std::string>& args) {
+    std::vector<std::string> words = {"/sbin/ip"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const std::string netns = "/proc/" + std::to_string(netns_pid) + "/ns/net";
+    pid_t child = fork();
+    if (child == 0) {
+        if (netns_pid != 0) {
+            int fd = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
+                _exit(126);
+        }
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void ip(pid_t netns_pid, const std::vector<std::string>& args) {
+    errno = EINVAL;
+    check(run_ip(netns_pid, args) == 0, "ip");
+}
+
+// The far side of the box's wired network: a namespace of its own, joined
+// to the box by a veth pair, eth0 in the box and lan0 outside. Returns the
+// pid of a process that holds it.
+pid_t set_up_lan() {
+    int ready[2];
+    check(pipe2(ready, O_CLOEXEC) == 0, "pipe2()");
+    pid_t peer = fork();
+    check(peer >= 0, "fork()");
+    if (peer == 0) {
+        close(ready[0]);
+        char report = unshare(CLONE_NEWNET) == 0 ? 'r' : 'f';
+        if (report == 'r') {
+            try {
+                bring_up_loopback(false);
+            } catch (const SetupError&) {
+                report = 'f';
+            }
+        }
+        [[maybe_unused]] ssize_t ignored = write(ready[1], &report, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char report = 0;
+    check(read(ready[0], &report, 1) == 1 && report == 'r', "peer namespace");
+    close(ready[0]);
+
+    const std::string peer_pid = std::to_string(peer);
+    ip(0, {"link", "add", "eth0", "type", "veth", "peer", "name", "lan0", "netns", peer_pid});
+    ip(0, {"addr", "add", std::string(BOX_ADDRESS) + "/24", "dev", "eth0"});
+    ip(0, {"link", "set", "eth0", "up"});
+    ip(0, {"route", "add", "224.0.0.0/4", "dev", "eth0"});
+    ip(peer, {"addr", "add", std::string(PEER_ADDRESS) + "/24", "dev", "lan0"});
+    ip(peer, {"link", "set", "lan0", "up"});
+    ip(peer, {"route", "add", "224.0.0.0/4", "dev", "lan0"});
+    return peer;
 }
 
 void bind_mount(const fs::path& source, const char* target) {
@@ -159,7 +233,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
-TestBox::TestBox(std::optional<std::string> config) {
+TestBox::TestBox(std::optional<std::string> config, Network network) : network_(network) {
     char pattern[] = "/tmp/telvad-box-XXXXXX";
     if (mkdtemp(pattern) == nullptr)
         fail("mkdtemp()");
@@ -197,7 +271,7 @@ TestBox::~TestBox() {
     if (reader_.joinable())
         reader_.join();
     report_sanitizer_logs();
-    for (int fd : {log_fd_, net_ns_, mnt_ns_, stop_pipe_[0], stop_pipe_[1]}) {
+    for (int fd : {log_fd_, net_ns_, mnt_ns_, peer_ns_, stop_pipe_[0], stop_pipe_[1]}) {
         if (fd >= 0)
             close(fd);
     }
@@ -215,10 +289,12 @@ void TestBox::create_namespaces() {
         fail("fork()");
     if (keeper == 0) {
         close(ready[0]);
-        char report[256] = "ok";
+        char report[256] = "ok 0";
         try {
             check(unshare(CLONE_NEWNS | CLONE_NEWNET) == 0, "unshare()");
-            bring_up_loopback();
+            bring_up_loopback(network_ == Network::loopback);
+            if (network_ == Network::lan)
+                snprintf(report, sizeof report, "ok %d", set_up_lan());
             set_up_mounts(dir_, with_config);
         } catch (const SetupError& error) {
             snprintf(report, sizeof report, "%s: %s", error.step, strerror(error.error));
@@ -231,13 +307,20 @@ void TestBox::create_namespaces() {
     char report[256] = {};
     ssize_t length = read(ready[0], report, sizeof report - 1);
     close(ready[0]);
-    if (length > 0 && strcmp(report, "ok") == 0) {
+    int peer = 0;
+    if (length > 0 && sscanf(report, "ok %d", &peer) == 1) {
         net_ns_ = open(("/proc/" + std::to_string(keeper) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
         mnt_ns_ = open(("/proc/" + std::to_string(keeper) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
+        if (peer > 0)
+            peer_ns_ = open(("/proc/" + std::to_string(peer) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
     }
     kill(keeper, SIGKILL);
+    if (peer > 0)
+        kill(peer, SIGKILL);
     waitpid(keeper, nullptr, 0);
-    if (net_ns_ < 0 || mnt_ns_ < 0)
+    if (peer > 0)
+        waitpid(peer, nullptr, 0);  // ours now: its parent, the keeper, is gone
+    if (net_ns_ < 0 || mnt_ns_ < 0 || (network_ == Network::lan && peer_ns_ < 0))
         throw std::runtime_error(std::string("setting up the test box failed: ") + report);
 }
 
@@ -383,12 +466,35 @@ bool TestBox::wait_for_log(std::string_view text, std::chrono::milliseconds time
 }
 
 int TestBox::socket(int domain, int type, int protocol) const {
+    return socket_in(net_ns_, domain, type, protocol);
+}
+
+int TestBox::peer_socket(int domain, int type, int protocol) const {
+    return socket_in(peer_ns_, domain, type, protocol);
+}
+
+int TestBox::run_in_box(const std::vector<std::string>& ip_args) const { return run_ip_in(net_ns_, ip_args); }
+
+int TestBox::run_in_peer(const std::vector<std::string>& ip_args) const { return run_ip_in(peer_ns_, ip_args); }
+
+int TestBox::run_ip_in(int netns, const std::vector<std::string>& ip_args) const {
+    // The command runs from a thread that has joined the namespace; fork()
+    // copies only that thread.
+    int status = -1;
+    std::thread([&] {
+        if (setns(netns, CLONE_NEWNET) == 0)
+            status = run_ip(0, ip_args);
+    }).join();
+    return status;
+}
+
+int TestBox::socket_in(int netns, int domain, int type, int protocol) const {
     // setns() changes only the calling thread: a short-lived one keeps the
     // test's own threads where they are.
     int sd = -1;
     int error = 0;
     std::thread([&] {
-        if (setns(net_ns_, CLONE_NEWNET) != 0) {
+        if (setns(netns, CLONE_NEWNET) != 0) {
             error = errno;
             return;
         }

@@ -51,11 +51,19 @@ struct Exit {
 // Polls `condition` until it holds or `timeout` passes; its last answer.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
 
+// The box's network: loopback only (multicast routed to lo), or a wired LAN:
+// eth0 at BOX_ADDRESS in the box, joined by a veth pair to lan0 at
+// PEER_ADDRESS in a namespace of its own that plays the astronomer's PC
+// (multicast routed over the pair on both sides).
+enum class Network { loopback, lan };
+inline constexpr const char* BOX_ADDRESS = "10.0.0.5";
+inline constexpr const char* PEER_ADDRESS = "10.0.0.1";
+
 class TestBox {
 public:
     // `config` is written to /etc/telvad.conf; without one the box has no
     // such file.
-    explicit TestBox(std::optional<std::string> config = std::string());
+    explicit TestBox(std::optional<std::string> config = std::string(), Network network = Network::loopback);
     ~TestBox();
     TestBox(const TestBox&) = delete;
     TestBox& operator=(const TestBox&) = delete;
@@ -83,8 +91,13 @@ public:
     bool wait_for_log(std::string_view text, std::chrono::milliseconds timeout = 5s) const;
     size_t count_log(std::string_view text) const;
 
-    // A socket in the box's network namespace.
+    // A socket in the box's network namespace, or on the PC's side of the LAN.
     int socket(int domain, int type, int protocol = 0) const;
+    int peer_socket(int domain, int type, int protocol = 0) const;
+
+    // Runs "ip ARGS..." in the box, or on the PC's side; its exit status.
+    int run_in_box(const std::vector<std::string>& ip_args) const;
+    int run_in_peer(const std::vector<std::string>& ip_args) const;
 
     // /proc/<pid>/net/<table> of a process in the box: "tcp", "udp", "igmp".
     std::string proc_net(pid_t pid, const std::string& table) const;
@@ -100,6 +113,8 @@ public:
 
 private:
     void create_namespaces();
+    int socket_in(int netns, int domain, int type, int protocol) const;
+    int run_ip_in(int netns, const std::vector<std::string>& ip_args) const;
     void read_log();
     void kill_remaining();
     void report_sanitizer_logs() const;
@@ -108,6 +123,8 @@ private:
     int log_fd_ = -1;
     int net_ns_ = -1;
     int mnt_ns_ = -1;
+    int peer_ns_ = -1;
+    Network network_;
     int stop_pipe_[2] = {-1, -1};
     std::vector<pid_t> started_;
     std::thread reader_;
