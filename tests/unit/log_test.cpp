@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/socket.h>
@@ -17,23 +16,26 @@
 
 namespace {
 
-// Runs `action` with descriptor `fd` (1 or 2) on a SOCK_SEQPACKET socket and
-// returns what arrived there, one element per write(): a message split over
-// several writes shows up as several elements. The descriptor is restored
-// before returning, so test failures are reported as usual.
-std::vector<std::string> writes_to(int fd, const std::function<void()>& action) {
-    FILE* stream = fd == STDOUT_FILENO ? stdout : stderr;
-    fflush(stream);
+enum class Stream { err, out };
+
+// Runs `action` with the stderr or stdout stream writing, unbuffered as
+// stderr is, to a SOCK_SEQPACKET socket, and returns what arrived there, one
+// element per write(): a message split over several writes shows up as
+// several elements. The stream is restored before returning. Descriptors 1
+// and 2 are left alone, so test failures and sanitizer reports show as usual.
+std::vector<std::string> writes_to(Stream which, const std::function<void()>& action) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
         throw std::runtime_error("socketpair failed");
-    const int saved = dup(fd);
-    dup2(pair[1], fd);
+    FILE* capture = fdopen(pair[1], "w");
+    setvbuf(capture, nullptr, _IONBF, 0);
+    FILE*& stream = which == Stream::err ? stderr : stdout;
+    FILE* saved = stream;
+    fflush(saved);
+    stream = capture;
     action();
-    fflush(stream);
-    dup2(saved, fd);
-    close(saved);
-    close(pair[1]);
+    stream = saved;
+    fclose(capture);
 
     std::vector<std::string> records;
     std::vector<char> buffer(1 << 16);
@@ -45,11 +47,7 @@ std::vector<std::string> writes_to(int fd, const std::function<void()>& action) 
 
 class LogSinks : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_sinks_ = log_sinks;
-        // Unbuffered, as standard error is, so that each fwrite() is one write().
-        setvbuf(stdout, nullptr, _IONBF, 0);
-    }
+    void SetUp() override { saved_sinks_ = log_sinks; }
     void TearDown() override {
         log_sinks = saved_sinks_;
         free_config();
@@ -63,11 +61,12 @@ TEST_F(LogSinks, EachSinkGetsTheMessageAndNewlineInOneWrite) {
     // Around the boundary of the stack buffer, and well beyond it.
     for (size_t length : {0ul, 1ul, 509ul, 510ul, 511ul, 512ul, 513ul, 5000ul}) {
         const std::string text(length, 'm');
-        for (int fd : {STDERR_FILENO, STDOUT_FILENO}) {
-            log_sinks = fd == STDERR_FILENO ? LOG_SINK_STDERR : LOG_SINK_STDOUT;
-            auto records = writes_to(fd, [&] { log_message(LOG_ERR, "%s|%d|%s", text.c_str(), 42, "end"); });
-            ASSERT_EQ(records.size(), 1u) << "length " << length << " fd " << fd;
-            EXPECT_EQ(records[0], text + "|42|end\n") << "length " << length << " fd " << fd;
+        for (Stream stream : {Stream::err, Stream::out}) {
+            log_sinks = stream == Stream::err ? LOG_SINK_STDERR : LOG_SINK_STDOUT;
+            auto records = writes_to(stream, [&] { log_message(LOG_ERR, "%s|%d|%s", text.c_str(), 42, "end"); });
+            const char* name = stream == Stream::err ? "stderr" : "stdout";
+            ASSERT_EQ(records.size(), 1u) << "length " << length << " on " << name;
+            EXPECT_EQ(records[0], text + "|42|end\n") << "length " << length << " on " << name;
         }
     }
 }
@@ -75,8 +74,8 @@ TEST_F(LogSinks, EachSinkGetsTheMessageAndNewlineInOneWrite) {
 TEST_F(LogSinks, BothStreamSinksAtOnce) {
     log_sinks = LOG_SINK_STDERR | LOG_SINK_STDOUT;
     std::vector<std::string> on_stderr;
-    auto on_stdout = writes_to(STDOUT_FILENO, [&] {
-        on_stderr = writes_to(STDERR_FILENO, [] { log_message(LOG_WARNING, "to %s", "both"); });
+    auto on_stdout = writes_to(Stream::out, [&] {
+        on_stderr = writes_to(Stream::err, [] { log_message(LOG_WARNING, "to %s", "both"); });
     });
     EXPECT_EQ(on_stderr, std::vector<std::string>{"to both\n"});
     EXPECT_EQ(on_stdout, std::vector<std::string>{"to both\n"});
@@ -85,7 +84,7 @@ TEST_F(LogSinks, BothStreamSinksAtOnce) {
 TEST_F(LogSinks, ThresholdIsFourWithoutAConfigRecord) {
     ASSERT_EQ(daemon_config, nullptr);
     log_sinks = LOG_SINK_STDERR;
-    auto records = writes_to(STDERR_FILENO, [] {
+    auto records = writes_to(Stream::err, [] {
         log_message(LOG_NOTICE, "notice");
         log_message(LOG_WARNING, "warning");
         log_message(LOG_INFO, "info");
@@ -99,8 +98,8 @@ TEST_F(LogSinks, MessagesAboveTheThresholdReachNoSink) {
     for (int threshold : {LOG_EMERG, LOG_ERR, LOG_INFO}) {
         daemon_config->verbosity = threshold;
         std::vector<std::string> on_stderr;
-        auto on_stdout = writes_to(STDOUT_FILENO, [&] {
-            on_stderr = writes_to(STDERR_FILENO, [&] {
+        auto on_stdout = writes_to(Stream::out, [&] {
+            on_stderr = writes_to(Stream::err, [&] {
                 for (int level = threshold + 1; level <= LOG_DEBUG; ++level)
                     log_message(level, "level %d", level);
             });
@@ -114,15 +113,15 @@ TEST_F(LogSinks, ThresholdAboveSevenLetsEverythingThrough) {
     ASSERT_EQ(init_config(), 0);
     daemon_config->verbosity = 12;
     log_sinks = LOG_SINK_STDERR;
-    auto records = writes_to(STDERR_FILENO, [] { log_message(LOG_DEBUG, "debug"); });
+    auto records = writes_to(Stream::err, [] { log_message(LOG_DEBUG, "debug"); });
     EXPECT_EQ(records, std::vector<std::string>{"debug\n"});
 }
 
 TEST_F(LogSinks, SyslogOnlyWritesNothingToTheStreams) {
     log_sinks = LOG_SINK_SYSLOG;
     std::vector<std::string> on_stderr;
-    auto on_stdout = writes_to(STDOUT_FILENO, [&] {
-        on_stderr = writes_to(STDERR_FILENO, [] { log_message(LOG_ERR, "telvad unit test: syslog only"); });
+    auto on_stdout = writes_to(Stream::out, [&] {
+        on_stderr = writes_to(Stream::err, [] { log_message(LOG_ERR, "telvad unit test: syslog only"); });
     });
     EXPECT_TRUE(on_stderr.empty());
     EXPECT_TRUE(on_stdout.empty());
@@ -130,7 +129,7 @@ TEST_F(LogSinks, SyslogOnlyWritesNothingToTheStreams) {
 
 TEST_F(LogSinks, ErrnoSurvivesEveryPath) {
     log_sinks = LOG_SINK_STDERR;
-    writes_to(STDERR_FILENO, [] {
+    writes_to(Stream::err, [] {
         errno = EBADF;
         log_message(LOG_ERR, "passes");
         EXPECT_EQ(errno, EBADF);
@@ -147,16 +146,14 @@ TEST_F(LogSinks, ErrnoSurvivesEveryPath) {
 
     // A standard error that can't be written sets errno inside fwrite().
     log_sinks = LOG_SINK_STDERR;
-    const int saved = dup(STDERR_FILENO);
-    const int read_only = open("/dev/null", O_RDONLY);
-    dup2(read_only, STDERR_FILENO);
+    FILE* read_only = fopen("/dev/null", "r");
+    FILE* saved = stderr;
+    stderr = read_only;
     errno = ERANGE;
     log_message(LOG_ERR, "lost");
     const int after = errno;
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(read_only);
-    clearerr(stderr);
+    stderr = saved;
+    fclose(read_only);
     EXPECT_EQ(after, ERANGE);
 }
 

@@ -24,13 +24,14 @@ TEST(LogThreads, ConcurrentLinesNeverInterleave) {
     const int saved_sinks = log_sinks;
     log_sinks = LOG_SINK_STDERR;
 
-    // A SOCK_SEQPACKET socket keeps the boundary of every write().
+    // A SOCK_SEQPACKET socket keeps the boundary of every write(); the
+    // stream is unbuffered like stderr.
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-    fflush(stderr);
-    const int saved_stderr = dup(STDERR_FILENO);
-    dup2(pair[1], STDERR_FILENO);
-    close(pair[1]);
+    FILE* capture = fdopen(pair[1], "w");
+    setvbuf(capture, nullptr, _IONBF, 0);
+    FILE* const saved_stderr = stderr;
+    stderr = capture;
 
     std::vector<std::string> records;
     std::thread reader([&] {
@@ -52,8 +53,8 @@ TEST(LogThreads, ConcurrentLinesNeverInterleave) {
     for (std::thread& writer : writers)
         writer.join();
 
-    dup2(saved_stderr, STDERR_FILENO);  // the last writer end: the reader sees EOF
-    close(saved_stderr);
+    stderr = saved_stderr;
+    fclose(capture);  // the only writer end: the reader sees EOF
     reader.join();
     close(pair[0]);
     log_sinks = saved_sinks;

@@ -10,53 +10,26 @@
 
 #include "common/log.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/common_interface_defs.h>
-#define TELVAD_TEST_SANITIZED 1
-#endif
-
-namespace {
-
-// Sanitizer reports must not vanish into a capture file when the code under
-// test is what they are about.
-void send_sanitizer_reports_to(int fd) {
-#ifdef TELVAD_TEST_SANITIZED
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
-#else
-    (void)fd;
-#endif
-}
-
-}  // namespace
-
-LogCapture::LogCapture() : saved_sinks_(log_sinks.load()) {
+LogCapture::LogCapture() : saved_stderr_(stderr), file_(tmpfile()), saved_sinks_(log_sinks.load()) {
+    if (file_ == nullptr)
+        throw std::runtime_error("LogCapture: no temporary file");
     fflush(stderr);
-    saved_stderr_ = dup(STDERR_FILENO);
-    FILE* file = tmpfile();
-    if (saved_stderr_ < 0 || file == nullptr)
-        throw std::runtime_error("LogCapture: can't redirect standard error");
-    file_ = dup(fileno(file));
-    fclose(file);
-    send_sanitizer_reports_to(saved_stderr_);
-    dup2(file_, STDERR_FILENO);
+    stderr = file_;  // glibc's stderr is a plain variable
     log_sinks = LOG_SINK_STDERR;
 }
 
 LogCapture::~LogCapture() {
-    fflush(stderr);
-    dup2(saved_stderr_, STDERR_FILENO);
-    send_sanitizer_reports_to(STDERR_FILENO);
-    close(saved_stderr_);
-    close(file_);
+    stderr = saved_stderr_;
+    fclose(file_);
     log_sinks = saved_sinks_;
 }
 
 std::string LogCapture::text() const {
-    fflush(stderr);
+    fflush(file_);
     std::string contents;
     char block[4096];
     for (off_t offset = 0;;) {
-        ssize_t length = pread(file_, block, sizeof block, offset);
+        ssize_t length = pread(fileno(file_), block, sizeof block, offset);
         if (length <= 0)
             break;
         contents.append(block, static_cast<size_t>(length));

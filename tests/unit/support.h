@@ -2,12 +2,13 @@
 // scratch files that vanish with the test.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
-// While it lives, standard error (fd 2) goes to a temporary file and
-// log_sinks is standard error only, so every log_message() line that passes
-// the threshold can be read back. Sanitizer reports still reach the real
-// standard error. Restores both on destruction.
+// While it lives, the stderr stream writes to a temporary file and log_sinks
+// is standard error only, so every log_message() line that passes the
+// threshold can be read back. Descriptor 2 itself stays as it is, so that
+// sanitizer reports still reach the terminal. Restores both on destruction.
 class LogCapture {
 public:
     LogCapture();
@@ -22,8 +23,8 @@ public:
     bool has_line(const std::string& line) const;
 
 private:
-    int saved_stderr_;
-    int file_;
+    FILE* saved_stderr_;
+    FILE* file_;
     int saved_sinks_;
 };
 
