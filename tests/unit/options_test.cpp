@@ -71,7 +71,7 @@ TEST(Options, MistakesAreUsageErrorsNamingTheCulprit) {
         {{"--bogus"}, "--bogus"},
         {{"--foreground=yes"}, "--foreground"},
         {{"--fore=yes"}, "--fore"},
-        {{"--simulate=1"}, "--simulate"},
+        {{"--help=1"}, "--help"},
         {{"--foreground", "-qf"}, "-q"},
         {{"--bogus=1"}, "--bogus"},
         {{"-c"}, "-c"},
