@@ -57,7 +57,7 @@ void ModemLines::wake() {
     syscall(SYS_futex, futex_word(generation_), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
-int ModemLines::wait_change(int mask, const std::function<bool()>& still_open) {
+int ModemLines::wait_change(int mask, bool (*still_open)(const void* context), const void* context) {
     auto snapshot = [&] {
         return std::array<int, 4>{mask & TIOCM_CTS ? cts_.load() : 0, mask & TIOCM_DSR ? dsr_.load() : 0,
                                   mask & TIOCM_CD ? dcd_.load() : 0, mask & TIOCM_RNG ? rng_.load() : 0};
@@ -67,7 +67,7 @@ int ModemLines::wait_change(int mask, const std::function<bool()>& still_open) {
         const uint32_t generation = generation_.load();
         if (snapshot() != start)
             return 0;
-        if (!still_open()) {
+        if (!still_open(context)) {
             errno = EIO;
             return -1;
         }

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 namespace sim {
@@ -30,8 +29,10 @@ public:
 
     // TIOCMIWAIT: blocks until one of the lines in `mask` (TIOCM_CTS,
     // TIOCM_DSR, TIOCM_CD, TIOCM_RNG) changes; 0. -1 with EIO when
-    // `still_open` turns false while waiting. A cancellation point.
-    int wait_change(int mask, const std::function<bool()>& still_open);
+    // still_open(context) turns false while waiting. A cancellation point;
+    // nothing on the way has a destructor, so an unwinding cancellation
+    // runs no cleanup here.
+    int wait_change(int mask, bool (*still_open)(const void* context), const void* context);
 
     // TIOCGICOUNT.
     serial_icounter_struct counters() const;

@@ -331,7 +331,13 @@ public:
         }
         case TIOCMIWAIT: {
             const int mask = static_cast<int>(reinterpret_cast<uintptr_t>(argument));
-            return lines.wait_change(mask, [this, fd] { return serial_position(fd) >= 0; });
+            const SerialWait wait{this, fd};
+            return lines.wait_change(
+                mask, [](const void* context) {
+                    const auto* w = static_cast<const SerialWait*>(context);
+                    return w->platform->serial_position(w->fd) >= 0;
+                },
+                &wait);
         }
         case TIOCGICOUNT: {
             if (!argument)
@@ -361,6 +367,11 @@ public:
     }
 
 private:
+    struct SerialWait {
+        const VirtualPlatform* platform;
+        int fd;
+    };
+
     std::shared_ptr<Device> open_file(int fd, bool& usb_view) {
         std::lock_guard lock(mutex_);
         auto it = files_.find(fd);

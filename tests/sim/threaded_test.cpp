@@ -109,6 +109,11 @@ TEST(VirtualModemLines, WaitWakesOnWatchedLinesOnly) {
 }
 
 TEST(VirtualModemLines, WaiterCancelledAsynchronouslyLeavesTheBoxUsable) {
+#ifdef __SANITIZE_ADDRESS__
+    // ASan loses track of a stack unwound by an asynchronous cancellation
+    // and reports its own thread teardown; the other builds run this.
+    GTEST_SKIP() << "asynchronous cancellation confuses AddressSanitizer";
+#endif
     Pty pty;
     SimBox sim(serial_on(pty.path));
     auto& p = *sim.platform;
