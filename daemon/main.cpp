@@ -1,5 +1,9 @@
 // telvad: cameras, filter wheels and serial ports of this box on the network.
+#include <syslog.h>
+
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "common/config.h"
 #include "common/log.h"
@@ -8,6 +12,7 @@
 #include "daemon/pid_lock.h"
 #include "daemon/version.h"
 #include "platform/platform.h"
+#include "sim/virtual_platform.h"
 
 int main(int argc, char* argv[]) {
     const Options options = parse_options(argc, argv);
@@ -24,9 +29,19 @@ int main(int argc, char* argv[]) {
     case Options::Action::run:
         break;
     }
+    sim::SimulateOptions simulate;
     if (options.simulate) {
-        fprintf(stderr, "%s: --simulate: this build has no virtual box yet\n", argv[0]);
-        return 2;
+        simulate.control_socket = options.sim_socket;
+        std::string error;
+        if (options.scenario) {
+            // Read before set_pid_lock changes to "/", while a relative
+            // path still means what the user meant.
+            simulate.scenario_name = *options.scenario;
+            if (!sim::read_scenario(*options.scenario, simulate.scenario, error)) {
+                fprintf(stderr, "%s: --simulate: %s\n", argv[0], error.c_str());
+                return 2;
+            }
+        }
     }
     if (options.foreground)
         log_sinks = LOG_SINK_SYSLOG | LOG_SINK_STDERR;
@@ -37,9 +52,22 @@ int main(int argc, char* argv[]) {
         daemon_config->config_path = options.config_path;
     read_config();
 
-    platform::install(platform::make_linux_platform());
+    if (!options.simulate)
+        platform::install(platform::make_linux_platform());
 
     if (int result = set_pid_lock(options.foreground); result != 0)
         return result;
+    if (options.simulate) {
+        // The virtual box runs a thread of its own, which must be born in
+        // the process that serves, after set_pid_lock's fork.
+        std::string error;
+        std::unique_ptr<platform::Platform> virtual_box = sim::start_virtual_box(simulate, error);
+        if (!virtual_box) {
+            log_message(LOG_ERR, "Cannot start the virtual box: %s", error.c_str());
+            common_cleanup();
+            return 1;
+        }
+        platform::install(std::move(virtual_box));
+    }
     return run_main_loop(options.foreground);
 }

@@ -5,12 +5,13 @@
 
 namespace {
 
-enum LongOnly { OPTION_SIMULATE = 256 };
+enum LongOnly { OPTION_SIMULATE = 256, OPTION_SIM_SOCKET };
 
 const option LONG_OPTIONS[] = {
     {"foreground", no_argument, nullptr, 'f'},
     {"config", required_argument, nullptr, 'c'},
-    {"simulate", no_argument, nullptr, OPTION_SIMULATE},
+    {"simulate", optional_argument, nullptr, OPTION_SIMULATE},
+    {"sim-socket", required_argument, nullptr, OPTION_SIM_SOCKET},
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -46,7 +47,16 @@ Options parse_options(int argc, char* const argv[]) {
         switch (c) {
         case 'f': options.foreground = true; break;
         case 'c': options.config_path = optarg; break;
-        case OPTION_SIMULATE: options.simulate = true; break;
+        case OPTION_SIMULATE:
+            options.simulate = true;
+            // "--simulate FILE" as well as "--simulate=FILE": a following
+            // word that is not an option is the scenario.
+            if (optarg)
+                options.scenario = optarg;
+            else if (optind < argc && argv[optind][0] != '-')
+                options.scenario = argv[optind++];
+            break;
+        case OPTION_SIM_SOCKET: options.sim_socket = optarg; break;
         case 'V': options.action = Options::Action::version; return options;
         case 'h': options.action = Options::Action::help; return options;
         case ':':
@@ -73,7 +83,10 @@ std::string usage_text(const char* program) {
            "  -f, --foreground   stay in the foreground (no fork, no root needed);\n"
            "                     log to standard error as well as syslog\n"
            "  -c, --config FILE  read FILE before /etc/telvad.conf\n"
-           "      --simulate     serve the virtual box instead of real hardware\n"
+           "      --simulate [FILE]  serve the virtual box instead of real hardware;\n"
+           "                     run the control commands of FILE first\n"
+           "      --sim-socket PATH  the virtual box's control socket\n"
+           "                     (default /run/telvad-sim.sock)\n"
            "  -V, --version      print the version and build date, then exit\n"
            "  -h, --help         print this help, then exit\n";
 }

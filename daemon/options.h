@@ -10,6 +10,8 @@ struct Options {
     Action action = Action::run;
     bool foreground = false;                // -f: no fork, no root needed, log to stderr too
     bool simulate = false;                  // --simulate: the virtual box instead of hardware
+    std::optional<std::string> scenario;    // --simulate FILE: control lines run at start
+    std::string sim_socket = "/run/telvad-sim.sock";  // --sim-socket PATH
     std::optional<std::string> config_path; // -c FILE
     std::string error;                      // what was wrong, for usage_error
 };

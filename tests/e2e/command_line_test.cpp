@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/harness/test_box.h"
 
@@ -80,5 +81,38 @@ TEST(CommandLine, OptionsThatEndAtOnce) {
         EXPECT_EQ(c.status, ended->status) << c.args[0];
         EXPECT_TRUE(contains(box.output(pid), c.output)) << box.output(pid);
     }
+    EXPECT_FALSE(std::filesystem::exists(box.run_path("telvad.pid")));
+}
+
+TEST(CommandLine, SimulateServesTheVirtualBox) {
+    TestBox box("verbosity = info\n");
+    std::filesystem::path scenario = box.run_path("scenario.sim");
+    std::ofstream(scenario) << "# two devices\nplug camera 3120 id=77\nplug wheel filters=5 filters2=7\n";
+
+    pid_t daemon = box.start({"-f", "--simulate", "/run/scenario.sim"});
+    ASSERT_EQ(daemon, box.daemon_pid()) << box.output(daemon);
+    ASSERT_TRUE(eventually([&] { return box.in_main_loop(daemon); })) << box.output(daemon);
+    const std::string devices = box.control("list");
+    EXPECT_TRUE(contains(devices, "camera /dev/telva0 ")) << devices;
+    EXPECT_TRUE(contains(devices, " id=77 ")) << devices;
+    EXPECT_TRUE(contains(devices, "wheel /dev/bus/usb/")) << devices;
+    EXPECT_TRUE(contains(box.control("plug camera"), "error: ")) << "a malformed line is refused";
+    EXPECT_EQ(devices, box.control("list")) << "and changes nothing";
+
+    kill(daemon, SIGTERM);
+    auto ended = box.wait_exit(daemon, 1s);
+    ASSERT_TRUE(ended && ended->exited);
+    EXPECT_EQ(0, ended->status);
+}
+
+TEST(CommandLine, SimulateRefusesABadScenario) {
+    TestBox box("verbosity = info\n");
+    std::ofstream(box.run_path("bad.sim")) << "plug camera 3120\nplug toaster\n";
+    pid_t daemon = box.start({"-f", "--simulate=/run/bad.sim"});
+    auto ended = box.wait_exit(daemon);
+    ASSERT_TRUE(ended && ended->exited);
+    EXPECT_EQ(1, ended->status);
+    EXPECT_TRUE(contains(box.output(daemon), "Cannot start the virtual box: /run/bad.sim:2: error: "))
+        << box.output(daemon);
     EXPECT_FALSE(std::filesystem::exists(box.run_path("telvad.pid")));
 }

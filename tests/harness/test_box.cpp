@@ -405,6 +405,38 @@ std::optional<pid_t> TestBox::daemon_pid(std::chrono::milliseconds timeout, cons
 
 fs::path TestBox::run_path(const std::string& name) const { return dir_ / "run" / name; }
 
+std::string TestBox::control(const std::string& line) const {
+    int sd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", run_path("telvad-sim.sock").c_str());
+    if (sd < 0 || connect(sd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (sd >= 0)
+            close(sd);
+        return "error: no control socket";
+    }
+    const std::string request = line + "\n";
+    [[maybe_unused]] ssize_t sent = send(sd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char chunk[4096];
+    for (;;) {
+        pollfd wait = {sd, POLLIN, 0};
+        if (poll(&wait, 1, 5000) != 1)
+            break;
+        ssize_t length = recv(sd, chunk, sizeof chunk, 0);
+        if (length <= 0)
+            break;
+        answer.append(chunk, static_cast<size_t>(length));
+        // Complete once the last line is the verdict.
+        const size_t last = answer.rfind('\n', answer.size() >= 2 ? answer.size() - 2 : 0);
+        const std::string verdict = answer.substr(last == std::string::npos ? 0 : last + 1);
+        if (answer.back() == '\n' && (verdict.starts_with("ok") || verdict.starts_with("error: ")))
+            break;
+    }
+    close(sd);
+    return answer;
+}
+
 void TestBox::read_log() {
     char datagram[8193];
     for (;;) {

@@ -86,6 +86,11 @@ public:
     // The path, seen from the test, of a file in the box's /run.
     std::filesystem::path run_path(const std::string& name) const;
 
+    // Sends one line to the virtual box's control socket (/run/telvad-sim.sock
+    // of a daemon started with --simulate) and returns its answer: the lines
+    // up to and including the one that begins with "ok" or "error: ".
+    std::string control(const std::string& line) const;
+
     // Log lines received so far, and waiting for one that contains `text`.
     std::vector<LogLine> log() const;
     bool wait_for_log(std::string_view text, std::chrono::milliseconds timeout = 5s) const;
