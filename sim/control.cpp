@@ -273,6 +273,14 @@ std::optional<ControlCommand> parse_fault(const std::vector<std::string>& tokens
         fault.kind = Fault::Kind::read;
         fault.limit = static_cast<int64_t>(value);
         first_option = 4;
+    } else if (kind == "delay") {
+        if (tokens.size() < 4 || !parse_number(tokens[3], 60000, value)) {
+            error = "usage: fault PATH delay MS [count=N]";
+            return std::nullopt;
+        }
+        fault.kind = Fault::Kind::delay;
+        fault.limit = static_cast<int64_t>(value);
+        first_option = 4;
     } else if (kind == "bulk") {
         const bool out = tokens.size() >= 5 && tokens[3] == "out";
         const bool in = tokens.size() >= 5 && tokens[3] == "in";

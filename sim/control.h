@@ -10,6 +10,7 @@
 //   fault PATH ioctl identify|command|fwmode|fwrecord|any [count=N]
 //   fault PATH read BYTES [count=N]
 //   fault PATH bulk out|in fail|short=N [count=N]
+//   fault PATH delay MS [count=N]
 //   fault PATH clear
 //   modem a|b [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]
 //

@@ -74,6 +74,13 @@ std::optional<int64_t> FaultSet::bulk(Fault::Kind direction) {
     return fault->limit;
 }
 
+std::optional<uint64_t> FaultSet::delay_ms() {
+    auto fault = take([](const Fault& f, const void*) { return f.kind == Fault::Kind::delay; }, nullptr);
+    if (!fault)
+        return std::nullopt;
+    return static_cast<uint64_t>(fault->limit);
+}
+
 std::vector<std::string> FaultSet::describe() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> lines;
@@ -85,6 +92,7 @@ std::vector<std::string> FaultSet::describe() const {
             break;
         case Fault::Kind::request: snprintf(line, sizeof line, "ioctl %s", request_name(f.request)); break;
         case Fault::Kind::read: snprintf(line, sizeof line, "read %lld", static_cast<long long>(f.limit)); break;
+        case Fault::Kind::delay: snprintf(line, sizeof line, "delay %lld", static_cast<long long>(f.limit)); break;
         case Fault::Kind::bulk_out:
         case Fault::Kind::bulk_in: {
             const char* direction = f.kind == Fault::Kind::bulk_out ? "out" : "in";

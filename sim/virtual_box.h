@@ -61,6 +61,11 @@ struct Device {
     std::string node_path;  // cameras: "/dev/telvaN"; fixed once published
     std::atomic<bool> present{true};
     FaultSet faults;
+    // Command requests the camera received, and the most that were ever in
+    // progress at once (the driver promises one at a time per camera).
+    std::atomic<uint64_t> commands_received{0};
+    std::atomic<int> commands_in_flight{0};
+    std::atomic<int> most_commands_in_flight{0};
     // A memory file behind every descriptor of the device: each open is a
     // new open file of it, so flock() between descriptors is the kernel's.
     int backing_fd = -1;

@@ -206,10 +206,20 @@ public:
             memcpy(argument, &record, sizeof record);
             return 0;
         }
-        case CAMERA_IOCTL_COMMAND:
+        case CAMERA_IOCTL_COMMAND: {
             if (device->faults.request_fails(DriverRequest::command))
                 return fail(ENODEV);
-            return camera_command(*device, *static_cast<CommandRecord*>(argument));
+            const int in_flight = ++device->commands_in_flight;
+            int most = device->most_commands_in_flight.load();
+            while (in_flight > most && !device->most_commands_in_flight.compare_exchange_weak(most, in_flight)) {
+            }
+            // A slow bus: the exchange is in progress for the whole wait.
+            if (auto delay = device->faults.delay_ms())
+                std::this_thread::sleep_for(std::chrono::milliseconds(*delay));
+            const int result = camera_command(*device, *static_cast<CommandRecord*>(argument));
+            --device->commands_in_flight;
+            return result;
+        }
         case CAMERA_IOCTL_FIRMWARE_MODE:
             if (device->faults.request_fails(DriverRequest::firmware_mode))
                 return fail(ENODEV);
@@ -414,6 +424,7 @@ private:
             return fail(EIO);  // a bare controller has no command endpoint
         const auto* request = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(record.request_address));
         std::vector<uint8_t> bytes(request, request + record.request_length);
+        ++device.commands_received;
         Answer answer;
         {
             std::lock_guard lock(device.mutex);

@@ -51,6 +51,10 @@ TEST(ControlParser, OtherCommands) {
     EXPECT_EQ(std::get<SetFault>(parse("fault /dev/bus/usb/001/002 bulk in short=40")).fault->limit, 40);
     EXPECT_EQ(std::get<SetFault>(parse("fault /dev/telva0 ioctl fwrecord")).fault->request,
               DriverRequest::firmware_record);
+    const auto delay = std::get<SetFault>(parse("fault /dev/telva0 delay 250 count=2")).fault;
+    EXPECT_EQ(delay->kind, Fault::Kind::delay);
+    EXPECT_EQ(delay->limit, 250);
+    EXPECT_EQ(delay->count, 2);
     EXPECT_FALSE(std::get<SetFault>(parse("fault /dev/telva0 clear")).fault);
     const auto modem = std::get<SetModem>(parse("modem b dsr=1 cts=0"));
     EXPECT_EQ(modem.position, 1);
@@ -104,6 +108,8 @@ TEST(ControlParser, MalformedLinesAreRefusedAndChangeNothing) {
         "fault /dev/telva0 read",
         "fault /dev/telva0 bulk up fail",
         "fault /dev/telva0 bulk in short=x",
+        "fault /dev/telva0 delay",
+        "fault /dev/telva0 delay 60001",
         "fault /dev/telva0 clear now",
         "fault /dev/telva9 clear",
         "modem",
