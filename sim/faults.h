@@ -19,7 +19,7 @@ struct Fault {
         read,      // a readout stream ends after `limit` bytes
         bulk_out,  // bulk OUT: fails (limit < 0) or moves only `limit` bytes
         bulk_in,   // bulk IN: fails (limit < 0) or delivers only `limit` bytes
-        delay,     // a command request takes `limit` milliseconds longer
+        delay,     // a driver request takes `limit` milliseconds longer
     };
     Kind kind = Kind::status;
     uint8_t command = 0;
@@ -41,7 +41,7 @@ public:
     std::optional<uint64_t> read_limit();
     // nullopt: no fault; -1: the transfer fails; else the bytes it moves.
     std::optional<int64_t> bulk(Fault::Kind direction);
-    // The extra time of a command request; nullopt: none.
+    // The extra time of a driver request; nullopt: none.
     std::optional<uint64_t> delay_ms();
 
     // One line per active fault, for `list`.

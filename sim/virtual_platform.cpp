@@ -200,6 +200,7 @@ public:
         case CAMERA_IOCTL_IDENTIFY: {
             if (device->faults.request_fails(DriverRequest::identify))
                 return fail(ENODEV);
+            slow_down(*device);
             IdentifyRecord record{};
             record.firmware_state = device->firmware_running ? 1 : 0;
             record.product_id = device->product;
@@ -214,8 +215,7 @@ public:
             while (in_flight > most && !device->most_commands_in_flight.compare_exchange_weak(most, in_flight)) {
             }
             // A slow bus: the exchange is in progress for the whole wait.
-            if (auto delay = device->faults.delay_ms())
-                std::this_thread::sleep_for(std::chrono::milliseconds(*delay));
+            slow_down(*device);
             const int result = camera_command(*device, *static_cast<CommandRecord*>(argument));
             --device->commands_in_flight;
             return result;
@@ -223,10 +223,12 @@ public:
         case CAMERA_IOCTL_FIRMWARE_MODE:
             if (device->faults.request_fails(DriverRequest::firmware_mode))
                 return fail(ENODEV);
+            slow_down(*device);
             return firmware_mode(device, *static_cast<const int32_t*>(argument));
         case CAMERA_IOCTL_FIRMWARE_RECORD:
             if (device->faults.request_fails(DriverRequest::firmware_record))
                 return fail(ENODEV);
+            slow_down(*device);
             return firmware_record(*device, *static_cast<const FirmwareRecord*>(argument));
         default:
             return fail(ENOTTY);
@@ -381,6 +383,12 @@ private:
         const VirtualPlatform* platform;
         int fd;
     };
+
+    // The extra time a delay fault gives a driver request.
+    static void slow_down(Device& device) {
+        if (auto delay = device.faults.delay_ms())
+            std::this_thread::sleep_for(std::chrono::milliseconds(*delay));
+    }
 
     std::shared_ptr<Device> open_file(int fd, bool& usb_view) {
         std::lock_guard lock(mutex_);
