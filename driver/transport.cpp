@@ -1,0 +1,169 @@
+#include "driver/transport.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "common/log.h"
+#include "driver/camera_abi.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Issues the command request on `fd` and returns the ioctl's result with
+// errno as it left it. A descriptor of 0 is a camera whose node was closed:
+// descriptor 0 belongs to somebody else, so nothing is sent there.
+int command_request(int fd, const uint8_t* request, size_t request_length, uint8_t* response,
+                    size_t response_capacity, size_t& received) {
+    if (fd <= 0) {
+        errno = EBADF;
+        return -1;
+    }
+    CommandRecord record{};
+    record.request_address = request_length ? reinterpret_cast<uintptr_t>(request) : 0;
+    record.request_length = request_length;
+    record.response_address = reinterpret_cast<uintptr_t>(response);
+    record.response_length = response_capacity;
+    const int result = platform::current().node_ioctl(fd, CAMERA_IOCTL_COMMAND, &record);
+    // The count comes from the driver; never let it point past the buffer.
+    received = static_cast<size_t>(std::min<uint64_t>(record.response_length, response_capacity));
+    return result;
+}
+
+void log_ioctl_failure(int error) {
+    log_message(3, "cannot perform ioctl: %s, ret: %d\n", strerror(error), error);
+}
+
+}  // namespace
+
+int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t request_length,
+                          uint8_t* response, size_t response_capacity, size_t& received) {
+    const uint8_t command = request_length ? request[0] : 0xFF;
+    received = 0;
+
+    camera.command_mutex.lock();
+    if (!camera.frame_lock.try_lock()) {
+        log_trace("usb_camera_command_us: command 0x%02x received when GetFrame is running", command);
+        camera.command_mutex.unlock();
+        return -2;
+    }
+    size_t count = 0;
+    const int result = command_request(camera.fd, request, request_length, response, response_capacity, count);
+    const int error = errno;
+    // The frame lock goes first: released after the mutex, the next command
+    // would find it still held by this one and be refused as if an image
+    // transfer were running.
+    camera.frame_lock.unlock();
+    camera.command_mutex.unlock();
+
+    if (result < 0) {
+        log_trace("usb_camera_command_us: command: 0x%02x", command);
+        log_ioctl_failure(error);
+        return 1;
+    }
+    received = count;
+    if (count == 0)
+        return 0;
+    if (response[0] == CAMERA_STATUS_OK)
+        return 0;
+    log_message(4, "usb_camera_command_us: command 0x%02x - invalid return code 0x%02x, expected 0x80\n", command,
+                response[0]);
+    return response[0] - 127;
+}
+
+int camera_command(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* response,
+                   size_t response_capacity) {
+    size_t received = 0;
+    return usb_camera_command_us(camera, request, request_length, response, response_capacity, received);
+}
+
+void cmos_readok(CameraRecord& camera) {
+    if (!is_new_interface(camera))
+        return;
+    uint8_t status = 0;
+    size_t received = 0;
+    if (command_request(camera.fd, nullptr, 0, &status, sizeof status, received) < 0) {
+        log_ioctl_failure(errno);
+        return;
+    }
+    if (received > 0 && status != CAMERA_STATUS_OK)
+        log_message(4, "cmos_readok: invalid return code: 0x%02x, expected 0x80\n", status);
+}
+
+namespace {
+
+void log_bulk_failure(uint8_t command, bool writing, int code, int written, int read, size_t request_length,
+                      size_t response_length) {
+    log_message(3,
+                "libusb_bulk_transfer failed(): cmd: 0x%02x, write_res: %s, read_res: %d, %s, in_transferred: %d, "
+                "out_transferred: %d, in_len: %d, out_len: %d",
+                command, writing ? "true" : "false", code, platform::current().usb_error_text(code).c_str(), written,
+                read, static_cast<int>(request_length), static_cast<int>(response_length));
+}
+
+}  // namespace
+
+int usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t request_length, uint8_t* response,
+                             size_t response_length) {
+    platform::Platform& p = platform::current();
+    const uint8_t command = request_length ? request[0] : 0xFF;
+    // libusb counts in int; anything near that is no wheel request.
+    if (request_length > INT_MAX || response_length > INT_MAX)
+        return -1;
+
+    int written = 0;
+    if (request_length) {
+        // libusb wants a writable buffer even for an OUT transfer.
+        std::vector<uint8_t> out(request, request + request_length);
+        const int code = wheel.handle ? p.usb_bulk_transfer(wheel.handle, WHEEL_ENDPOINT_OUT, out.data(),
+                                                            static_cast<int>(request_length), &written,
+                                                            WHEEL_TRANSFER_TIMEOUT_MS)
+                                      : LIBUSB_ERROR_NO_DEVICE;
+        if (code != 0 || static_cast<size_t>(written) != request_length) {
+            log_trace("transfer WRITE ERROR!: ");
+            if (code != 0)
+                log_trace("\tlusb: %s\n", p.usb_error_text(code).c_str());
+            else
+                log_trace("\ttransferred(%d) != in_len(%zu)\n", written, request_length);
+            log_bulk_failure(command, true, code, written, 0, request_length, response_length);
+            return 1;
+        }
+    }
+
+    int read = 0;
+    if (response_length) {
+        const int code = wheel.handle ? p.usb_bulk_transfer(wheel.handle, WHEEL_ENDPOINT_IN, response,
+                                                            static_cast<int>(response_length), &read,
+                                                            WHEEL_TRANSFER_TIMEOUT_MS)
+                                      : LIBUSB_ERROR_NO_DEVICE;
+        if (code != 0 || static_cast<size_t>(read) != response_length) {
+            log_trace("transfer READ ERROR!: ");
+            if (code != 0)
+                log_trace("\tlusb: %s\n", p.usb_error_text(code).c_str());
+            else
+                log_trace("\ttransferred(%d) != out_len(%zu)\n", read, response_length);
+            if (read > 0)
+                log_trace("cmd return code: 0x%02x\n", response[0]);
+            log_bulk_failure(command, false, code, written, read, request_length, response_length);
+            return 1;
+        }
+    }
+
+    if (read == 0)
+        return 0;
+    if (response[0] == CAMERA_STATUS_OK)
+        return 0;
+    log_message(4, "usb_wheel_command 0x%02x: invalid return code: 0x%02x, expected 0x80\n", command, response[0]);
+    return response[0] - 127;
+}
+
+int usb_wheel_command(WheelRecord& wheel, const uint8_t* request, size_t request_length, uint8_t* response,
+                      size_t response_length) {
+    std::lock_guard lock(wheel.wheel_mutex);
+    return usb_wheel_command_locked(wheel, request, request_length, response, response_length);
+}
