@@ -1,0 +1,120 @@
+#include "driver/camera_open.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "common/log.h"
+#include "driver/camera_abi.h"
+#include "driver/camera_models.h"
+#include "platform/platform.h"
+
+namespace {
+
+void log_ioctl_failure(int error) {
+    log_message(3, "cannot perform ioctl: %s, ret: %d\n", strerror(error), error);
+}
+
+// The identify request: 0 and the record, or 1 (logged).
+int identify(int fd, IdentifyRecord& record) {
+    record = IdentifyRecord{};
+    if (platform::current().node_ioctl(fd, CAMERA_IOCTL_IDENTIFY, &record) < 0) {
+        log_ioctl_failure(errno);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int usb_camera_info(int fd, CameraInfo& info) {
+    info = CameraInfo{};
+    IdentifyRecord identity;
+    if (identify(fd, identity) != 0)
+        return 1;
+    const uint16_t pid = identity.product_id;
+    info.vid = CAMERA_VENDOR_ID;
+    info.pid = pid;
+
+    if (!find_camera_model(pid)) {
+        determine_camera_class(pid);
+        determine_camera_type(pid);
+    }
+    const size_t length = info_answer_length(info_layout(pid));
+
+    uint8_t request = 0x00;
+    std::array<uint8_t, LONG_INFO_ANSWER> answer{};
+    CommandRecord record{};
+    record.request_address = reinterpret_cast<uintptr_t>(&request);
+    record.request_length = 1;
+    record.response_address = reinterpret_cast<uintptr_t>(answer.data());
+    record.response_length = length;
+    if (platform::current().node_ioctl(fd, CAMERA_IOCTL_COMMAND, &record) < 0) {
+        log_ioctl_failure(errno);
+        return 1;
+    }
+    const size_t received = static_cast<size_t>(std::min<uint64_t>(record.response_length, length));
+    // A cut answer would leave the identification half made up of zeros and
+    // the camera looking usable.
+    if (parse_camera_info(std::span(answer.data(), received), pid, info) != 0) {
+        log_message(3, "usb_camera_info: identification of %zu bytes, expected %zu", received, length);
+        return 1;
+    }
+    return 0;
+}
+
+int open_camera(const char* path, CameraRecord& camera) {
+    if (strlen(path) >= sizeof camera.path) {
+        log_message(3, "open() failed: %s", strerror(ENAMETOOLONG));
+        return -ENAMETOOLONG;
+    }
+    platform::Platform& p = platform::current();
+    const int fd = p.node_open(path, O_RDWR);
+    if (fd < 0) {
+        const int error = errno;
+        log_message(3, "open() failed: %s", strerror(error));
+        return -error;
+    }
+    IdentifyRecord identity;
+    if (identify(fd, identity) != 0) {
+        // The registry leaves a slot free when its set-up fails; a slot with
+        // a path and a descriptor would be neither free nor usable.
+        if (p.node_close(fd) < 0)
+            log_message(3, "close() failed: %s", strerror(errno));
+        return 1;
+    }
+
+    reset_camera_record(camera);
+    memcpy(camera.path, path, strlen(path) + 1);
+    usb_camera_info(fd, camera.info);
+    camera.fd = fd;
+    camera.pid = identity.product_id;
+    // The unknown product id was logged by the identification already.
+    const CameraModel* model = find_camera_model(camera.pid);
+    camera.camera_type = model ? model->camera_type : 0;
+    camera.camera_class = model ? model->camera_class : 0;
+    camera.sensor_variant = sensor_variant(camera.camera_type, camera.camera_class, camera.info.width);
+    return 0;
+}
+
+int close_camera(CameraRecord& camera, bool release) {
+    int result = 0;
+    {
+        std::lock_guard lock(camera.command_mutex);
+        if (camera.fd > 0 && platform::current().node_close(camera.fd) < 0) {
+            const int error = errno;
+            log_message(3, "close() failed: %s", strerror(error));
+            result = -error;
+        }
+        camera.fd = 0;
+    }
+    if (release) {
+        memset(camera.path, 0, sizeof camera.path);
+        reset_camera_record(camera);
+    }
+    return result;
+}
