@@ -1,0 +1,55 @@
+// The drivers on a virtual box: the platform is the box, installed for the
+// test, and what the drivers log is captured.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/virtual_platform.h"
+#include "tests/unit/support.h"
+
+class DriverBox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        box = std::make_shared<sim::VirtualBox>();
+        platform::install(sim::make_virtual_platform(box));
+        log = std::make_unique<LogCapture>();
+    }
+
+    void TearDown() override {
+        log.reset();
+        platform::install(nullptr);
+    }
+
+public:
+    // Runs a control line that must succeed; what follows "ok ".
+    std::string run(const std::string& line) {
+        const std::string reply = box->execute(line);
+        EXPECT_EQ(reply.rfind("ok", 0), 0u) << line << " -> " << reply;
+        return reply.size() > 4 ? reply.substr(3, reply.size() - 4) : std::string();
+    }
+
+    // The virtual device behind a camera node or USB device path.
+    std::shared_ptr<sim::Device> device(const std::string& path) const {
+        bool usb_view = false;
+        auto found = box->find(path, usb_view);
+        EXPECT_TRUE(found) << path;
+        return found;
+    }
+
+    // Every pending hot-plug event as "action devnode".
+    std::vector<std::string> events() {
+        std::vector<std::string> seen;
+        platform::HotplugEvent event;
+        while (platform::current().hotplug_receive(event))
+            seen.push_back(event.action + " " + event.devnode);
+        return seen;
+    }
+
+    std::shared_ptr<sim::VirtualBox> box;
+    std::unique_ptr<LogCapture> log;
+};
