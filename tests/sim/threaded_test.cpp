@@ -194,9 +194,12 @@ TEST(VirtualNodes, CommandsRaceHotplugAndFaults) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> sessions;
     std::atomic<int> answered{0};
-    for (int i = 0; i < 3; ++i) {
-        sessions.emplace_back([&] {
-            const int fd = p.node_open(node.c_str(), O_RDWR);
+    // Opened before the race: a thread that starts late must still find the node.
+    int fds[3];
+    for (int& fd : fds)
+        ASSERT_GT(fd = p.node_open(node.c_str(), O_RDWR), 0);
+    for (int fd : fds) {
+        sessions.emplace_back([&, fd] {
             while (!stop) {
                 const auto reply = exchange(p, fd, {0x0F, 128}, 3);
                 if (reply.result == 0)
@@ -212,6 +215,8 @@ TEST(VirtualNodes, CommandsRaceHotplugAndFaults) {
         while (!stop)
             p.hotplug_receive(event);
     });
+    while (answered == 0)
+        std::this_thread::yield();
     for (int i = 0; i < 50; ++i) {
         sim.box->execute("fault " + node + " status 0x0f 0x81 count=2");
         sim.box->execute("plug wheel");
