@@ -14,7 +14,7 @@ namespace {
 
 // Writes "message\n" with one call, so that lines of concurrent threads never
 // interleave.
-void print_line(FILE* stream, const char* format, va_list args) {
+__attribute__((format(printf, 2, 0))) void print_line(FILE* stream, const char* format, va_list args) {
     char small[512];
     va_list copy;
     va_copy(copy, args);

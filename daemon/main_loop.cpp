@@ -11,19 +11,43 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <unordered_map>
+#include <vector>
+
 #include "common/config.h"
 #include "common/log.h"
+#include "daemon/client_requests.h"
 #include "daemon/discovery.h"
+#include "daemon/hotplug.h"
 #include "daemon/pid_lock.h"
+#include "daemon/registry.h"
 #include "daemon/signals.h"
 #include "daemon/sockets.h"
 #include "daemon/version.h"
 #include "daemon/watched_set.h"
 #include "platform/platform.h"
+#include "serial/serial_session.h"
+#include "thread/camera_session.h"
+#include "thread/protocol.h"
+#include "thread/wheel_session.h"
 
 namespace {
 
 constexpr size_t RECEIVE_BUFFER = 8192;
+
+using Clock = std::chrono::steady_clock;
+
+// A request that stopped short is answered as one once its client has been
+// silent this long.
+constexpr auto PARTIAL_REQUEST_PATIENCE = std::chrono::seconds(1);
+
+// What the main loop keeps of a connection it serves: bytes of a request
+// that has not arrived whole yet.
+struct Connection {
+    std::vector<uint8_t> pending;
+    Clock::time_point last_bytes;
+};
 
 // accept() errors that concern only the connection being accepted (it was
 // reset or hit a network error before we took it). accept(2) asks to treat
@@ -55,7 +79,15 @@ private:
     // One datagram into buffer_, zero-terminated; its length, or -1.
     ssize_t receive_datagram(int sd, sockaddr_in& peer);
     void serve_client(int sd);
-    void disconnect(int sd);
+    void serve_device_client(int sd);
+    void serve_serial_client(int sd);
+    // Answers the whole requests in the connection's buffer (and, with
+    // `flush`, what is there of a cut one). False when the connection left.
+    bool answer_requests(int sd, bool flush);
+    bool follow(int sd, MainPhaseAnswer& answer, std::span<const uint8_t> rest);
+    void flush_stale_requests();
+    void forget(int sd);
+    void disconnect(int sd, bool serial = false);
     void announce() const;
 
     const bool foreground_;
@@ -66,6 +98,7 @@ private:
     int multicast_sd_ = -1;
     int alpaca_sd_ = -1;
     int hotplug_fd_ = -1;
+    std::unordered_map<int, Connection> connections_;
     char buffer_[RECEIVE_BUFFER + 1];
 };
 
@@ -102,6 +135,8 @@ int MainLoop::start() {
         break;
     }
 
+    clear_registries();
+
     struct Listener {
         int* sd;
         int (*create)(uint16_t);
@@ -136,6 +171,8 @@ int MainLoop::start() {
         }
     }
 
+    start_device_probe();
+
     hotplug_fd_ = hardware.hotplug_fd();
     for (int fd : {quit_wake_fd(), main_sd_, serial_a_sd_, serial_b_sd_, multicast_sd_, alpaca_sd_, hotplug_fd_}) {
         if (fd >= 0)
@@ -160,7 +197,12 @@ void MainLoop::announce() const {
 void MainLoop::serve() {
     while (!quit_requested) {
         fd_set ready = watched_.snapshot();
-        int pending = select(watched_.highest() + 1, &ready, nullptr, nullptr, nullptr);
+        // Without partial requests the loop sleeps until something happens.
+        bool partial = false;
+        for (const auto& [sd, connection] : connections_)
+            partial = partial || !connection.pending.empty();
+        timeval patience = {1, 0};
+        int pending = select(watched_.highest() + 1, &ready, nullptr, nullptr, partial ? &patience : nullptr);
         if (pending < 0) {
             if (errno == EINTR)
                 continue;
@@ -177,6 +219,8 @@ void MainLoop::serve() {
             if (watched_.contains(fd))
                 handle(fd);
         }
+        if (partial)
+            flush_stale_requests();
     }
 }
 
@@ -187,10 +231,9 @@ void MainLoop::handle(int fd) {
         accept_all(fd, false);
     else if (fd == serial_a_sd_ || fd == serial_b_sd_)
         accept_all(fd, true);
-    else if (fd == hotplug_fd_) {
-        platform::HotplugEvent event;
-        platform::current().hotplug_receive(event);
-    } else if (fd == multicast_sd_)
+    else if (fd == hotplug_fd_)
+        handle_udev_event();
+    else if (fd == multicast_sd_)
         receive_multicast();
     else if (fd == alpaca_sd_)
         receive_alpaca_discovery();
@@ -218,8 +261,12 @@ void MainLoop::accept_all(int listener, bool serial) {
             close(sd);
             continue;
         }
-        log_trace("New %s connection, sd: %d", serial ? "serial" : "client", sd);
+        if (!register_client(sd, peer, serial)) {
+            close(sd);
+            continue;
+        }
         watch(sd);
+        connections_[sd] = Connection{};
     }
 }
 
@@ -252,23 +299,134 @@ void MainLoop::receive_alpaca_discovery() {
 }
 
 void MainLoop::serve_client(int sd) {
+    if (is_device_client(sd))
+        serve_device_client(sd);
+    else
+        serve_serial_client(sd);
+}
+
+void MainLoop::serve_device_client(int sd) {
     ssize_t length;
     do {
         length = recv(sd, buffer_, RECEIVE_BUFFER, 0);
     } while (length < 0 && errno == EINTR);
-    if (length < 0) {
-        log_message(LOG_ERR, "recv() failed: %d, %s", errno, strerror(errno));
+    if (length <= 0) {
+        if (length < 0)
+            log_message(LOG_ERR, "recv() failed: %d, %s", errno, strerror(errno));
+        else
+            log_trace("recv() received 0 b");
         disconnect(sd);
-    } else if (length == 0) {
-        log_trace("recv() received 0 b");
-        disconnect(sd);
+        return;
     }
+    Connection& connection = connections_[sd];
+    connection.pending.insert(connection.pending.end(), buffer_, buffer_ + length);
+    connection.last_bytes = Clock::now();
+    answer_requests(sd, false);
 }
 
-void MainLoop::disconnect(int sd) {
-    log_trace("%s client %d disconnected (daemon)", "Camera/Wheel", sd);
-    close(sd);
+bool MainLoop::answer_requests(int sd, bool flush) {
+    std::vector<uint8_t>& pending = connections_[sd].pending;
+    while (!pending.empty()) {
+        Frame frame = find_frame(pending);
+        if (frame.kind == Frame::Kind::incomplete) {
+            if (!flush)
+                return true;
+            frame.size = frame.consumed = pending.size();
+        }
+        std::vector<uint8_t> request(pending.begin(), pending.begin() + static_cast<long>(frame.size));
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(frame.consumed));
+        if (request.size() < 16)
+            continue;  // not even a command code to answer
+        MainPhaseAnswer answer = answer_main_request(sd, Request(request));
+        if (!follow(sd, answer, pending))
+            return false;
+    }
+    return true;
+}
+
+bool MainLoop::follow(int sd, MainPhaseAnswer& answer, std::span<const uint8_t> rest) {
+    ssize_t sent = send(sd, answer.response.data(), answer.response.size(), MSG_NOSIGNAL);
+    if (sent < 0 && answer.enumeration) {
+        if (errno == EPIPE) {
+            disconnect(sd);
+            return false;
+        }
+        log_message(LOG_ERR, "send() failed: %s", strerror(errno));
+    }
+    switch (answer.then) {
+    case MainPhaseAnswer::Then::stay:
+        return true;
+    case MainPhaseAnswer::Then::disconnect:
+        disconnect(sd);
+        return false;
+    case MainPhaseAnswer::Then::camera_session:
+    case MainPhaseAnswer::Then::wheel_session:
+        break;
+    }
+    // The answer went out before the session starts, so that nothing the
+    // session sends can overtake it. From here on the socket is the session's.
+    const bool camera = answer.then == MainPhaseAnswer::Then::camera_session;
+    const bool started = camera ? start_camera_session(*answer.camera, rest) : start_wheel_session(*answer.wheel, rest);
+    if (!started) {
+        if (camera)
+            release_camera(sd);
+        else
+            release_wheel(sd);
+        disconnect(sd);
+        return false;
+    }
+    forget(sd);
+    return false;
+}
+
+void MainLoop::flush_stale_requests() {
+    const auto now = Clock::now();
+    std::vector<int> stale;
+    for (const auto& [sd, connection] : connections_) {
+        if (!connection.pending.empty() && now - connection.last_bytes >= PARTIAL_REQUEST_PATIENCE)
+            stale.push_back(sd);
+    }
+    for (int sd : stale)
+        answer_requests(sd, true);
+}
+
+void MainLoop::serve_serial_client(int sd) {
+    sockaddr_in local = {};
+    socklen_t local_length = sizeof local;
+    if (getsockname(sd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0) {
+        log_message(LOG_ERR, "getsockname() failed: %s", strerror(errno));
+        disconnect(sd, true);
+        return;
+    }
+    const int position = ntohs(local.sin_port) == config_serial_port_a() ? 0 : 1;
+    if (serial_open(position)) {
+        log_message(LOG_INFO, "Serial %d already opened", position);
+        disconnect(sd, true);
+        return;
+    }
+    SerialPosition* port = store_connect_serial(position, sd);
+    if (port == nullptr) {
+        disconnect(sd, true);
+        return;
+    }
+    // Whatever the client has sent so far stays unread, for the session.
+    if (!start_serial_session(*port)) {
+        release_serial(sd);
+        disconnect(sd, true);
+        return;
+    }
+    forget(sd);
+}
+
+void MainLoop::forget(int sd) {
     watched_.remove(sd);
+    connections_.erase(sd);
+}
+
+void MainLoop::disconnect(int sd, bool serial) {
+    log_trace("%s client %d disconnected (daemon)", serial ? "Serial" : "Camera/Wheel", sd);
+    unregister_client(sd);
+    forget(sd);
 }
 
 void MainLoop::shut_down() {

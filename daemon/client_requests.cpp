@@ -1,0 +1,111 @@
+#include "daemon/client_requests.h"
+
+#include <syslog.h>
+
+#include "common/log.h"
+#include "daemon/registry.h"
+#include "driver/camera_open.h"
+#include "driver/wheel_ops.h"
+
+namespace {
+
+using Then = MainPhaseAnswer::Then;
+
+MainPhaseAnswer enumeration(uint32_t command, const DeviceList& list) {
+    Response response(command, list.count < 0 ? -1 : 0);
+    response.set<int32_t>(20, list.count);
+    response.append(list.entries);
+    return {response.bytes(), Then::stay, true};
+}
+
+// A failed connect: the status, and -1 where the identification would be.
+std::vector<uint8_t> connect_failure(uint32_t command, int32_t status) {
+    Response response(command, status);
+    response.set<int32_t>(20, -1);
+    return response.bytes();
+}
+
+MainPhaseAnswer connect_camera(int sd, uint32_t id) {
+    log_trace("Connect: cam_id: %u", id);
+    if (camera_busy(id))
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
+    CameraRecord* camera = claim_camera(id, sd);
+    if (camera == nullptr)
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, 1), Then::stay};
+    CameraInfo info;
+    if (int result = usb_camera_info(camera->fd, info); result != 0) {
+        log_message(LOG_ERR, "Camera in bad state, usb_camera_info() returned %d!", result);
+        release_camera(sd);
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, result), Then::disconnect};
+    }
+    log_trace("Camera opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tchip: %s, %ix%i, %i:%i\n\tfilters: %d",
+              info.id, info.pid, info.desc, info.ser, info.chip, info.width, info.height, info.pixel_w, info.pixel_h,
+              info.filters);
+    Response response(TCP_CMD_CONNECTCAMERA, 0);
+    response.set(20, info);
+    MainPhaseAnswer answer{response.bytes(), Then::camera_session};
+    answer.camera = camera;
+    return answer;
+}
+
+MainPhaseAnswer connect_wheel(int sd, uint32_t id) {
+    log_trace("Connect: wheel_id: %u", id);
+    if (wheel_busy(id))
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
+    WheelRecord* wheel = claim_wheel(id, sd);
+    if (wheel == nullptr)
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, 1), Then::stay};
+    WheelInfo info;
+    if (int result = usb_wheel_info(wheel->handle, info); result != 0) {
+        log_message(LOG_ERR, "Wheel in bad state, usb_wheel_info() returned %d!", result);
+        release_wheel(sd);
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, result), Then::disconnect};
+    }
+    log_trace("Wheel opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tfilters: %d, %d", info.id, info.pid,
+              info.desc, info.ser, info.filters, info.filters2);
+    Response response(TCP_CMD_CONNECTWHEEL, 0);
+    response.set(20, info);
+    MainPhaseAnswer answer{response.bytes(), Then::wheel_session};
+    answer.wheel = wheel;
+    return answer;
+}
+
+}  // namespace
+
+MainPhaseAnswer answer_main_request(int sd, const Request& request) {
+    const uint32_t command = request.command();
+    // A connect without its id (a request cut short) can't name a device.
+    const auto id = request.field<uint32_t>(16);
+    switch (command) {
+    case TCP_CMD_ENUMCAMERAS:
+    case TCP_CMD_ENUMCAMERAS_INTERNAL: {
+        const bool internal = command == TCP_CMD_ENUMCAMERAS_INTERNAL;
+        log_trace("%sEnumerate cams.", internal ? "Internal " : "");
+        MainPhaseAnswer answer = enumeration(command, list_cameras(internal));
+        log_trace("Enumerate end.");
+        return answer;
+    }
+    case TCP_CMD_ENUMWHEELS:
+    case TCP_CMD_ENUMWHEELS_INTERNAL: {
+        const bool internal = command == TCP_CMD_ENUMWHEELS_INTERNAL;
+        log_trace("%sEnumerate wheels.", internal ? "Internal " : "");
+        MainPhaseAnswer answer = enumeration(command, list_wheels(internal));
+        log_trace("Enumerate end.");
+        return answer;
+    }
+    case TCP_CMD_CONNECTCAMERA:
+        if (id)
+            return connect_camera(sd, *id);
+        break;
+    case TCP_CMD_CONNECTWHEEL:
+        if (id)
+            return connect_wheel(sd, *id);
+        break;
+    case TCP_CMD_GETVERSION:
+        return {version_response().bytes(), Then::stay};
+    default:
+        log_trace("Unknown command %i", static_cast<int>(command));
+        break;
+    }
+    return {refusal(command).bytes(), Then::stay};
+}

@@ -1,0 +1,27 @@
+// The requests of a connection that has not connected to a device yet:
+// enumeration, connect and version. Served on the main thread.
+#pragma once
+
+#include <vector>
+
+#include "driver/camera_record.h"
+#include "driver/wheel.h"
+#include "thread/protocol.h"
+
+struct MainPhaseAnswer {
+    std::vector<uint8_t> response;
+    enum class Then {
+        stay,          // the connection stays with the main loop
+        disconnect,    // end the connection after the answer
+        camera_session,// hand the connection to a session for `camera`
+        wheel_session, // hand the connection to a session for `wheel`
+    } then = Then::stay;
+    bool enumeration = false;  // a failed send of an enumeration is examined
+    CameraRecord* camera = nullptr;
+    WheelRecord* wheel = nullptr;
+};
+
+// Serves one request of connection `sd` (registry operations included; the
+// claim of a connect is made here). The caller sends the answer and follows
+// `then`.
+MainPhaseAnswer answer_main_request(int sd, const Request& request);

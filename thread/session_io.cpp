@@ -1,0 +1,150 @@
+#include "thread/session_io.h"
+
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <system_error>
+#include <thread>
+
+#include "common/log.h"
+#include "daemon/sockets.h"
+
+namespace {
+constexpr int POLL_MS = 1000;
+}
+
+SessionConnection::SessionConnection(int sd, std::span<const uint8_t> early_bytes)
+    : sd_(sd), pending_(early_bytes.begin(), early_bytes.end()) {
+    local_interface_name(sd_, interface_, sizeof interface_);
+    link_check_ = strncmp(interface_, "eth", 3) == 0;
+    set_keepalive(sd_);
+}
+
+bool SessionConnection::link_down() {
+    // The state last reported counts; until a query succeeds it is down.
+    static_assert(ETHTOOL_GLINK == 10);
+    ethtool_value query = {};
+    query.cmd = ETHTOOL_GLINK;
+    ifreq request = {};
+    memcpy(request.ifr_name, interface_, sizeof request.ifr_name);
+    request.ifr_data = reinterpret_cast<char*>(&query);
+    if (ioctl(sd_, SIOCETHTOOL, &request) == 0)
+        link_up_ = query.data != 0;
+    return !link_up_;
+}
+
+bool SessionConnection::take_frame(std::vector<uint8_t>& request, bool flush_partial) {
+    if (pending_.empty())
+        return false;
+    Frame frame = find_frame(pending_);
+    if (frame.kind == Frame::Kind::incomplete) {
+        if (!flush_partial)
+            return false;
+        frame.size = frame.consumed = pending_.size();
+    }
+    request.assign(pending_.begin(), pending_.begin() + static_cast<long>(frame.size));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(frame.consumed));
+    return true;
+}
+
+SessionConnection::Event SessionConnection::next(std::vector<uint8_t>& request) {
+    for (;;) {
+        if (take_frame(request, false)) {
+            waited_on_partial_ = false;
+            return Event::request;
+        }
+        pollfd wait = {sd_, POLLIN, 0};
+        int ready = poll(&wait, 1, POLL_MS);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            log_message(LOG_ERR, "poll() failed: %d, %s", errno, strerror(errno));
+            return Event::closed;
+        }
+        if (ready == 0) {
+            if (link_check_ && link_down())
+                return Event::closed;
+            // A request that stopped short a second ago will not be completed.
+            if (waited_on_partial_ && take_frame(request, true)) {
+                waited_on_partial_ = false;
+                return Event::request;
+            }
+            waited_on_partial_ = !pending_.empty();
+            return Event::idle;
+        }
+        if (wait.revents & POLLHUP) {
+            log_message(LOG_INFO, "poll() returned POLLHUP");
+            return Event::closed;
+        }
+        if (wait.revents & (POLLERR | POLLNVAL)) {
+            log_message(LOG_ERR, "poll() failed: %d, %s", errno, strerror(errno));
+            return Event::closed;
+        }
+        uint8_t chunk[RECEIVE_CHUNK];
+        ssize_t length;
+        do {
+            length = recv(sd_, chunk, sizeof chunk, 0);
+        } while (length < 0 && errno == EINTR);
+        if (length < 0) {
+            log_message(LOG_ERR, "read() failed during buffer receive: %d, %s", errno, strerror(errno));
+            return Event::closed;
+        }
+        if (length == 0) {
+            log_message(LOG_INFO, "read() returned 0 B");
+            return Event::closed;
+        }
+        pending_.insert(pending_.end(), chunk, chunk + length);
+        waited_on_partial_ = false;
+    }
+}
+
+bool SessionConnection::send(std::span<const uint8_t> bytes, const char* what) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t written = ::send(sd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            log_message(LOG_ERR, "send() failed during sending %s: %s", what, strerror(errno));
+            return false;
+        }
+        sent += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+Response unknown_command(uint32_t command) {
+    log_message(LOG_ERR, "Unknown command: %u", command);
+    return Response(command, -1, HEADER_SIZE);
+}
+
+bool check_request_magic(const Request& request) {
+    if (request.magic() == REQUEST_MAGIC)
+        return true;
+    log_message(LOG_WARNING, "Unknown packet magic: %u.", static_cast<unsigned>(request.magic() & 0xFFFFFFFFu));
+    return false;
+}
+
+bool start_detached(const char* what, std::function<void()> work) {
+    try {
+        std::thread(std::move(work)).detach();
+        return true;
+    } catch (const std::system_error& error) {
+        log_message(LOG_ERR, "pthread_create() failed for the %s: %s", what, error.what());
+        return false;
+    }
+}
+
+void sleep_ms(long ms) {
+    timespec remaining = {ms / 1000, (ms % 1000) * 1000000};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}

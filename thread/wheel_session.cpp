@@ -1,0 +1,85 @@
+#include "thread/wheel_session.h"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "common/log.h"
+#include "daemon/registry.h"
+#include "driver/wheel_ops.h"
+#include "thread/session_io.h"
+
+namespace {
+
+// Whether the wheel is registered, claimed and open.
+bool wheel_attached(const WheelRecord& wheel) { return wheel_busy(wheel.info.id); }
+
+void run_session(WheelRecord& wheel, std::vector<uint8_t> early_bytes) {
+    const int sd = wheel.owner_sock;
+    log_trace("Wheel thread: %#x, tid: %d started", static_cast<unsigned>(pthread_self()),
+              static_cast<int>(syscall(SYS_gettid)));
+    SessionConnection connection(sd, early_bytes);
+    std::vector<uint8_t> bytes;
+    for (;;) {
+        SessionConnection::Event event = connection.next(bytes);
+        if (event == SessionConnection::Event::closed)
+            break;
+        if (event == SessionConnection::Event::idle)
+            continue;
+        Request request(bytes);
+        if (!check_request_magic(request))
+            continue;
+        if (!connection.send(serve_wheel_request(wheel, request), "response"))
+            break;
+    }
+    log_trace("Client %d disconnected (thread)", sd);
+    release_wheel(sd);
+    unregister_client(sd);
+    log_trace("Wheel thread %#x finished", static_cast<unsigned>(pthread_self()));
+}
+
+}  // namespace
+
+std::vector<uint8_t> serve_wheel_request(WheelRecord& wheel, const Request& request) {
+    const uint32_t command = request.command();
+    Response response(command, 0);
+    int result = 0;
+    switch (command) {
+    case TCP_CMD_ISCONNECTED:
+        result = wheel_attached(wheel) ? 0 : 1;
+        break;
+    case TCP_CMD_WHEELSETPOSITION: {
+        auto position = request.field<uint32_t>(16);
+        result = position ? wheel_set_position(wheel, *position) : -1;
+        break;
+    }
+    case TCP_CMD_WHEELGETCOUNTS: {
+        int first = 0, second = 0;
+        result = wheel_get_counts(wheel, first, second);
+        if (result != 0)
+            first = second = 0;
+        response.set<int32_t>(20, first);
+        response.set<int32_t>(24, second);
+        break;
+    }
+    case TCP_CMD_WHEELSETPOSITIONS: {
+        auto first = request.field<uint32_t>(16);
+        auto second = request.field<uint8_t>(20);
+        result = first && second ? wheel_set_positions(wheel, static_cast<uint8_t>(*first), *second) : -1;
+        break;
+    }
+    default:
+        return unknown_command(command).bytes();
+    }
+    response.set_status(result == -2 ? 0 : result);
+    return response.bytes();
+}
+
+bool start_wheel_session(WheelRecord& wheel, std::span<const uint8_t> early_bytes) {
+    return start_detached("wheel session", [&wheel, bytes = std::vector<uint8_t>(early_bytes.begin(), early_bytes.end())]() mutable {
+        run_session(wheel, std::move(bytes));
+    });
+}
