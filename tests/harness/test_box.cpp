@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -175,7 +176,7 @@ void create_empty(const char* path) {
     close(fd);
 }
 
-void set_up_mounts(const fs::path& dir, bool with_config) {
+void set_up_mounts(const fs::path& dir, bool with_config, const std::array<std::string, 2>& serial_ttys) {
     check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
     bind_mount(dir / "run", "/run");
 
@@ -199,6 +200,12 @@ void set_up_mounts(const fs::path& dir, bool with_config) {
         bind_mount("/proc/self/fd/" + std::to_string(fd), path);
     create_empty("/dev/log");
     bind_mount(dir / "log.sock", "/dev/log");
+    // The serial ports are pseudo-terminals whose master ends the test holds.
+    const char* serial_paths[] = {"/dev/ttyS2", "/dev/ttyS3"};
+    for (size_t i = 0; i < serial_ttys.size(); ++i) {
+        create_empty(serial_paths[i]);
+        bind_mount(serial_ttys[i], serial_paths[i]);
+    }
 }
 
 int tcp_state_listen = 0x0A;
@@ -255,6 +262,13 @@ TestBox::TestBox(std::optional<std::string> config, Network network) : network_(
         fail("bind(log.sock)");
     chmod(address.sun_path, 0666);
 
+    for (size_t i = 0; i < serial_masters_.size(); ++i) {
+        serial_masters_[i] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (serial_masters_[i] < 0 || grantpt(serial_masters_[i]) != 0 || unlockpt(serial_masters_[i]) != 0)
+            fail("posix_openpt()");
+        serial_ttys_[i] = ptsname(serial_masters_[i]);
+    }
+
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     create_namespaces();
 
@@ -271,7 +285,8 @@ TestBox::~TestBox() {
     if (reader_.joinable())
         reader_.join();
     report_sanitizer_logs();
-    for (int fd : {log_fd_, net_ns_, mnt_ns_, peer_ns_, stop_pipe_[0], stop_pipe_[1]}) {
+    for (int fd : {log_fd_, net_ns_, mnt_ns_, peer_ns_, stop_pipe_[0], stop_pipe_[1], serial_masters_[0],
+                   serial_masters_[1]}) {
         if (fd >= 0)
             close(fd);
     }
@@ -295,7 +310,7 @@ void TestBox::create_namespaces() {
             bring_up_loopback(network_ == Network::loopback);
             if (network_ == Network::lan)
                 snprintf(report, sizeof report, "ok %d", set_up_lan());
-            set_up_mounts(dir_, with_config);
+            set_up_mounts(dir_, with_config, serial_ttys_);
         } catch (const SetupError& error) {
             snprintf(report, sizeof report, "%s: %s", error.step, strerror(error.error));
         }

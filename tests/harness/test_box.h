@@ -5,7 +5,8 @@
 // private directory (run_path() shows it from outside); /etc/telvad.conf is
 // bind-mounted from a file the test writes; /dev/log is bind-mounted to a
 // datagram socket the box reads, so every syslog line of the daemon, before
-// and after it detaches, can be asserted. Boxes are independent, so tests
+// and after it detaches, can be asserted; /dev/ttyS2 and /dev/ttyS3 are
+// pseudo-terminals whose master ends the test holds (serial_master()). Boxes are independent, so tests
 // using the fixed ports and paths can run side by side.
 //
 // The test process becomes a child subreaper: a daemon that detaches from
@@ -18,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -100,6 +102,9 @@ public:
     int socket(int domain, int type, int protocol = 0) const;
     int peer_socket(int domain, int type, int protocol = 0) const;
 
+    // The test's end of the pseudo-terminal at /dev/ttyS2 (0) or /dev/ttyS3 (1).
+    int serial_master(int position) const { return serial_masters_[static_cast<size_t>(position)]; }
+
     // Runs "ip ARGS..." in the box, or on the PC's side; its exit status.
     int run_in_box(const std::vector<std::string>& ip_args) const;
     int run_in_peer(const std::vector<std::string>& ip_args) const;
@@ -129,6 +134,8 @@ private:
     int net_ns_ = -1;
     int mnt_ns_ = -1;
     int peer_ns_ = -1;
+    std::array<int, 2> serial_masters_ = {-1, -1};
+    std::array<std::string, 2> serial_ttys_;
     Network network_;
     int stop_pipe_[2] = {-1, -1};
     std::vector<pid_t> started_;

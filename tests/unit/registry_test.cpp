@@ -1,0 +1,162 @@
+// The registries on the virtual box: client slots, matching by id, what a
+// full table does, and the records of devices that come and go while held.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "common/config.h"
+#include "daemon/registry.h"
+#include "platform/platform.h"
+#include "sim/virtual_box.h"
+#include "sim/virtual_platform.h"
+#include "tests/unit/support.h"
+
+namespace {
+
+sockaddr_in peer_at(const char* address) {
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &peer.sin_addr);
+    return peer;
+}
+
+// A descriptor the registry may close.
+int new_socket() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+class Registry : public testing::Test {
+protected:
+    void SetUp() override {
+        init_config();
+        daemon_config->verbosity = 7;
+        box = std::make_shared<sim::VirtualBox>();
+        platform::install(sim::make_virtual_platform(box));
+        clear_registries();
+    }
+    void TearDown() override { free_config(); }
+
+    std::string plug(const std::string& what) {
+        std::string answer = box->execute("plug " + what);
+        EXPECT_TRUE(answer.starts_with("ok ")) << answer;
+        return answer.substr(3, answer.find('\n') - 3);
+    }
+
+    std::shared_ptr<sim::VirtualBox> box;
+};
+
+}  // namespace
+
+TEST_F(Registry, FullClientTableRefusesWithoutReplacing) {
+    LogCapture log;
+    std::vector<int> sockets;
+    for (int i = 0; i < MAX_CLIENTS; ++i) {
+        sockets.push_back(new_socket());
+        ASSERT_TRUE(register_client(sockets.back(), peer_at("10.0.0.1"), false));
+    }
+    int extra = new_socket();
+    EXPECT_FALSE(register_client(extra, peer_at("10.0.0.2"), true));
+    EXPECT_TRUE(log.has_line("Connection from 10.0.0.2 refused: all 128 client slots are in use"));
+    EXPECT_EQ(128u, clients_connected());
+    // The last registered client is still known: its disconnection is clean.
+    unregister_client(sockets.back());
+    EXPECT_TRUE(log.has_line("Client #128 with sd '" + std::to_string(sockets.back()) +
+                             "' from address '10.0.0.1' disconnected."));
+    close(extra);
+    for (size_t i = 0; i + 1 < sockets.size(); ++i)
+        unregister_client(sockets[i]);
+    EXPECT_EQ(0u, clients_connected());
+}
+
+TEST_F(Registry, LoopbackClientsAreNotAnnounced) {
+    LogCapture log;
+    int sd = new_socket();
+    ASSERT_TRUE(register_client(sd, peer_at("127.0.0.1"), false));
+    EXPECT_TRUE(is_device_client(sd));
+    unregister_client(sd);
+    EXPECT_EQ("", log.text());
+
+    int serial = new_socket();
+    ASSERT_TRUE(register_client(serial, peer_at("192.168.1.9"), true));
+    EXPECT_FALSE(is_device_client(serial));
+    EXPECT_TRUE(log.has_line("Serial client #1 with sd: " + std::to_string(serial) +
+                             " from addr: 192.168.1.9 connected."));
+    unregister_client(serial);
+
+    unregister_client(serial);  // twice: unknown now, and closed anyway
+    EXPECT_TRUE(log.has_line("Could not find connected client with sd '" + std::to_string(serial) + "'!"));
+    EXPECT_TRUE(is_device_client(12345));
+    EXPECT_TRUE(log.has_line("Could not find client sd: 12345"));
+}
+
+TEST_F(Registry, TheOnlyCameraByWildcard) {
+    plug("camera 3120 id=5");
+    add_camera("/dev/telva0");
+    int sd = new_socket();
+    ASSERT_TRUE(register_client(sd, peer_at("10.0.0.1"), false));
+    EXPECT_FALSE(camera_busy(ONLY_DEVICE_ID));
+    CameraRecord* camera = claim_camera(ONLY_DEVICE_ID, sd);
+    ASSERT_NE(nullptr, camera);
+    EXPECT_EQ(5u, camera->info.id);
+    EXPECT_TRUE(camera_busy(5));
+    EXPECT_TRUE(camera_busy(ONLY_DEVICE_ID));
+
+    plug("camera 3136 id=6");
+    add_camera("/dev/telva1");
+    EXPECT_TRUE(camera_busy(ONLY_DEVICE_ID)) << "two cameras: the wildcard names none";
+    EXPECT_FALSE(camera_busy(6));
+    release_camera(sd);
+    EXPECT_EQ(nullptr, claim_camera(ONLY_DEVICE_ID, sd));
+    unregister_client(sd);
+}
+
+TEST_F(Registry, AFullCameraTableAddsNothing) {
+    // One USB bus holds fewer than 128 devices: fill the table with records
+    // that stay held after their cameras were unplugged.
+    int sd = new_socket();
+    ASSERT_TRUE(register_client(sd, peer_at("10.0.0.1"), false));
+    for (int i = 0; i < MAX_CAMERAS; ++i) {
+        const uint32_t id = 100 + static_cast<uint32_t>(i);
+        std::string node = plug("camera 3120 id=" + std::to_string(id));
+        add_camera(node.c_str());
+        ASSERT_NE(nullptr, claim_camera(id, sd));
+        box->execute("unplug " + node);
+        remove_camera(node.c_str());
+    }
+    LogCapture log;
+    std::string extra = plug("camera 3120 id=999");
+    add_camera(extra.c_str());
+    EXPECT_TRUE(log.has_line("Could not add camera " + extra + ": all 128 camera records are taken"));
+    EXPECT_EQ(0u, cameras_present());
+    EXPECT_EQ(128, list_cameras(true).count);
+}
+
+TEST_F(Registry, HeldCameraKeepsItsRecordAcrossUnplugAndReplug) {
+    plug("camera 3120 id=7");
+    add_camera("/dev/telva0");
+    int sd = new_socket();
+    ASSERT_TRUE(register_client(sd, peer_at("10.0.0.1"), false));
+    CameraRecord* camera = claim_camera(7, sd);
+    ASSERT_NE(nullptr, camera);
+
+    box->execute("unplug /dev/telva0");
+    remove_camera("/dev/telva0");
+    EXPECT_EQ(0, camera->fd);
+    EXPECT_EQ(7u, camera->info.id);
+    EXPECT_EQ(0u, cameras_present());
+    remove_camera("/dev/telva0");  // a second remove finds a closed node: nothing happens
+
+    std::string again = plug("camera 3120 id=7");
+    add_camera(again.c_str());
+    EXPECT_EQ(camera, claim_camera(7, sd)) << "the same record";
+    EXPECT_NE(0, camera->fd);
+    EXPECT_STREQ(again.c_str(), camera->path);
+    EXPECT_EQ(1u, cameras_present());
+
+    release_camera(sd);
+    EXPECT_EQ(1, list_cameras(false).count);
+    unregister_client(sd);
+}
