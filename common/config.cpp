@@ -1,5 +1,6 @@
 #include "common/config.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,6 +12,14 @@
 #include "common/log.h"
 
 DaemonConfig* daemon_config = nullptr;
+
+namespace {
+// The threshold as log_message() sees it: threads may log while the record
+// is being freed at shutdown, so they never read the record itself.
+std::atomic<int> log_threshold{LOG_WARNING};
+}  // namespace
+
+void publish_log_threshold() { log_threshold = daemon_config ? daemon_config->verbosity : LOG_WARNING; }
 
 namespace {
 
@@ -58,12 +67,15 @@ int init_config() {
         log_message(LOG_ERR, "malloc: %s", strerror(errno));
         return -ENOMEM;
     }
+    publish_log_threshold();
     return 0;
 }
 
 void free_config() {
-    delete daemon_config;
+    DaemonConfig* record = daemon_config;
     daemon_config = nullptr;
+    publish_log_threshold();
+    delete record;
 }
 
 void apply_config_line(DaemonConfig& config, const char* line) {
@@ -113,6 +125,7 @@ int read_config() {
         log_message(LOG_ERR, "fopen() failed: %s", strerror(error));
         // Without a file the box still has to come up: the defaults stand in.
         apply_config_defaults(config);
+        publish_log_threshold();
         return -error;
     }
 
@@ -122,10 +135,13 @@ int read_config() {
 
     apply_config_defaults(config);
     fclose(file);
+    publish_log_threshold();
     return 0;
 }
 
 int config_verbosity() { return daemon_config ? daemon_config->verbosity : LOG_WARNING; }
+
+int log_threshold_now() { return log_threshold; }
 
 const char* config_lock() {
     return daemon_config && daemon_config->lock ? daemon_config->lock->c_str() : nullptr;

@@ -48,6 +48,13 @@ void apply_config_line(DaemonConfig& config, const char* line);
 // Fills in the lock path and the ports still unset (0).
 void apply_config_defaults(DaemonConfig& config);
 
+// Makes the record's `verbosity` the threshold log_message() applies (4
+// without a record). init_config, read_config and free_config do it
+// themselves; call it after changing the record directly. log_message()
+// reads only this copy, so threads may log while the record is freed.
+void publish_log_threshold();
+int log_threshold_now();
+
 // Accessors; each answers the start value when no record exists.
 int config_verbosity();
 const char* config_lock();

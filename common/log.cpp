@@ -37,7 +37,7 @@ __attribute__((format(printf, 2, 0))) void print_line(FILE* stream, const char* 
 
 void log_message(int level, const char* format, ...) {
     const int saved_errno = errno;
-    if (config_verbosity() < level) {
+    if (log_threshold_now() < level) {
         errno = saved_errno;
         return;
     }

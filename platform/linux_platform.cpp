@@ -7,6 +7,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <mutex>
+#include <shared_mutex>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -24,11 +28,24 @@ public:
     ~LinuxPlatform() override { hotplug_close(); }
 
     int usb_init() override { return libusb_init(nullptr); }
-    void usb_exit() override { libusb_exit(nullptr); }
+
+    void usb_exit() override {
+        // Other threads may be inside libusb while the daemon shuts down;
+        // releasing the context under them would crash the process on its
+        // way out.
+        std::unique_lock release(usb_guard_, std::defer_lock);
+        if (!release.try_lock_for(std::chrono::seconds(1)))
+            return;
+        libusb_exit(nullptr);
+        usb_released_ = true;
+    }
     std::string usb_error_text(int code) const override { return libusb_strerror(code); }
     std::string usb_error_name(int code) const override { return libusb_error_name(code); }
 
     int usb_list_devices(std::vector<UsbDeviceEntry>& devices) override {
+        std::shared_lock in_flight(usb_guard_);
+        if (usb_released_)
+            return LIBUSB_ERROR_NO_DEVICE;
         libusb_device** list = nullptr;
         ssize_t count = libusb_get_device_list(nullptr, &list);
         if (count < 0)
@@ -51,6 +68,9 @@ public:
     }
 
     int usb_wrap_sys_device(int fd, UsbHandle** handle) override {
+        std::shared_lock in_flight(usb_guard_);
+        if (usb_released_)
+            return LIBUSB_ERROR_NO_DEVICE;
         libusb_device_handle* wrapped = nullptr;
         int result = libusb_wrap_sys_device(nullptr, fd, &wrapped);
         *handle = reinterpret_cast<UsbHandle*>(wrapped);
@@ -58,6 +78,9 @@ public:
     }
 
     int usb_device_ids(UsbHandle* handle, uint16_t& vendor, uint16_t& product) override {
+        std::shared_lock in_flight(usb_guard_);
+        if (usb_released_)
+            return LIBUSB_ERROR_NO_DEVICE;
         libusb_device_descriptor descriptor;
         int result = libusb_get_device_descriptor(libusb_get_device(native(handle)), &descriptor);
         if (result == 0) {
@@ -68,24 +91,30 @@ public:
     }
 
     int usb_detach_kernel_driver(UsbHandle* handle, int interface) override {
-        return libusb_detach_kernel_driver(native(handle), interface);
+        return guarded([&] { return libusb_detach_kernel_driver(native(handle), interface); });
     }
     int usb_claim_interface(UsbHandle* handle, int interface) override {
-        return libusb_claim_interface(native(handle), interface);
+        return guarded([&] { return libusb_claim_interface(native(handle), interface); });
     }
     int usb_release_interface(UsbHandle* handle, int interface) override {
-        return libusb_release_interface(native(handle), interface);
+        return guarded([&] { return libusb_release_interface(native(handle), interface); });
     }
     int usb_bulk_transfer(UsbHandle* handle, uint8_t endpoint, uint8_t* data, int length,
                           int* transferred, unsigned timeout_ms) override {
-        return libusb_bulk_transfer(native(handle), endpoint, data, length, transferred, timeout_ms);
+        return guarded([&] { return libusb_bulk_transfer(native(handle), endpoint, data, length, transferred, timeout_ms); });
     }
     int usb_control_transfer(UsbHandle* handle, uint8_t request_type, uint8_t request, uint16_t value,
                              uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms) override {
-        return libusb_control_transfer(native(handle), request_type, request, value, index, data, length,
-                                       timeout_ms);
+        return guarded([&] {
+            return libusb_control_transfer(native(handle), request_type, request, value, index, data, length, timeout_ms);
+        });
     }
-    void usb_close(UsbHandle* handle) override { libusb_close(native(handle)); }
+    void usb_close(UsbHandle* handle) override {
+        guarded([&] {
+            libusb_close(native(handle));
+            return 0;
+        });
+    }
 
     HotplugOpen hotplug_open() override {
         udev_ = udev_new();
@@ -149,6 +178,15 @@ public:
     int serial_close(int fd) override { return close(fd); }
 
 private:
+    // A libusb call, unless the stack has been released.
+    template <typename Call>
+    int guarded(Call call) {
+        std::shared_lock in_flight(usb_guard_);
+        return usb_released_ ? LIBUSB_ERROR_NO_DEVICE : call();
+    }
+
+    std::shared_timed_mutex usb_guard_;  // shared: a USB call in flight; exclusive: the release
+    bool usb_released_ = false;
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
 };

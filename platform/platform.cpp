@@ -1,12 +1,13 @@
 #include "platform/platform.h"
 
 #include <cassert>
-#include <utility>
 
 namespace platform {
 
 namespace {
-std::unique_ptr<Platform> installed;
+// Never destroyed at exit: threads that outlive main() (sessions, the probe)
+// may still be calling it while the process ends.
+Platform* installed = nullptr;
 }
 
 Platform& current() {
@@ -14,6 +15,9 @@ Platform& current() {
     return *installed;
 }
 
-void install(std::unique_ptr<Platform> platform) { installed = std::move(platform); }
+void install(std::unique_ptr<Platform> platform) {
+    delete installed;
+    installed = platform.release();
+}
 
 }  // namespace platform

@@ -50,7 +50,9 @@ public:
     virtual ~Platform() = default;
 
     // --- USB stack (the libusb default context) -------------------------
-    // 0 or a (negative) libusb error code.
+    // 0 or a (negative) libusb error code. usb_exit releases the stack once
+    // no USB call is in flight; when one still runs after a second, the
+    // stack is left to the end of the process. USB calls after it fail.
     virtual int usb_init() = 0;
     virtual void usb_exit() = 0;
     virtual std::string usb_error_text(int code) const = 0;  // libusb_strerror
@@ -108,7 +110,8 @@ public:
 Platform& current();
 
 // Installs the platform for the rest of the process; called once at start-up
-// (and by tests).
+// (tests may install another, which replaces the first). It is never
+// destroyed: threads may use it until the process has ended.
 void install(std::unique_ptr<Platform> platform);
 
 // The real Linux platform: libusb, libudev and the kernel as they are.

@@ -97,6 +97,7 @@ TEST_F(LogSinks, MessagesAboveTheThresholdReachNoSink) {
     log_sinks = LOG_SINK_STDERR | LOG_SINK_STDOUT | LOG_SINK_SYSLOG;
     for (int threshold : {LOG_EMERG, LOG_ERR, LOG_INFO}) {
         daemon_config->verbosity = threshold;
+        publish_log_threshold();
         std::vector<std::string> on_stderr;
         auto on_stdout = writes_to(Stream::out, [&] {
             on_stderr = writes_to(Stream::err, [&] {
@@ -112,6 +113,7 @@ TEST_F(LogSinks, MessagesAboveTheThresholdReachNoSink) {
 TEST_F(LogSinks, ThresholdAboveSevenLetsEverythingThrough) {
     ASSERT_EQ(init_config(), 0);
     daemon_config->verbosity = 12;
+    publish_log_threshold();
     log_sinks = LOG_SINK_STDERR;
     auto records = writes_to(Stream::err, [] { log_message(LOG_DEBUG, "debug"); });
     EXPECT_EQ(records, std::vector<std::string>{"debug\n"});

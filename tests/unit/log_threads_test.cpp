@@ -21,6 +21,7 @@ TEST(LogThreads, ConcurrentLinesNeverInterleave) {
 
     ASSERT_EQ(init_config(), 0);
     daemon_config->verbosity = LOG_INFO;
+    publish_log_threshold();
     const int saved_sinks = log_sinks;
     log_sinks = LOG_SINK_STDERR;
 

@@ -33,6 +33,7 @@ protected:
     void SetUp() override {
         init_config();
         daemon_config->verbosity = 7;
+        publish_log_threshold();
         box = std::make_shared<sim::VirtualBox>();
         platform::install(sim::make_virtual_platform(box));
         clear_registries();
