@@ -1,5 +1,6 @@
 #include "driver/camera_open.h"
 
+#include <syslog.h>
 #include <fcntl.h>
 
 #include <algorithm>
@@ -9,15 +10,12 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "driver/device_node.h"
 #include "driver/camera_abi.h"
 #include "driver/camera_models.h"
 #include "platform/platform.h"
 
 namespace {
-
-void log_ioctl_failure(int error) {
-    log_message(3, "cannot perform ioctl: %s, ret: %d\n", strerror(error), error);
-}
 
 // The identify request: 0 and the record, or 1 (logged).
 int identify(int fd, IdentifyRecord& record) {
@@ -61,30 +59,23 @@ int usb_camera_info(int fd, CameraInfo& info) {
     // A cut answer would leave the identification half made up of zeros and
     // the camera looking usable.
     if (parse_camera_info(std::span(answer.data(), received), pid, info) != 0) {
-        log_message(3, "usb_camera_info: identification of %zu bytes, expected %zu", received, length);
+        log_message(LOG_ERR, "usb_camera_info: identification of %zu bytes, expected %zu", received, length);
         return 1;
     }
     return 0;
 }
 
 int open_camera(const char* path, CameraRecord& camera) {
-    if (strlen(path) >= sizeof camera.path) {
-        log_message(3, "open() failed: %s", strerror(ENAMETOOLONG));
-        return -ENAMETOOLONG;
-    }
+    const int fd = open_device_node(path, sizeof camera.path);
+    if (fd < 0)
+        return fd;
     platform::Platform& p = platform::current();
-    const int fd = p.node_open(path, O_RDWR);
-    if (fd < 0) {
-        const int error = errno;
-        log_message(3, "open() failed: %s", strerror(error));
-        return -error;
-    }
     IdentifyRecord identity;
     if (identify(fd, identity) != 0) {
         // The registry leaves a slot free when its set-up fails; a slot with
         // a path and a descriptor would be neither free nor usable.
         if (p.node_close(fd) < 0)
-            log_message(3, "close() failed: %s", strerror(errno));
+            log_message(LOG_ERR, "close() failed: %s", strerror(errno));
         return 1;
     }
 
@@ -107,7 +98,7 @@ int close_camera(CameraRecord& camera, bool release) {
         std::lock_guard lock(camera.command_mutex);
         if (camera.fd > 0 && platform::current().node_close(camera.fd) < 0) {
             const int error = errno;
-            log_message(3, "close() failed: %s", strerror(error));
+            log_message(LOG_ERR, "close() failed: %s", strerror(error));
             result = -error;
         }
         camera.fd = 0;

@@ -1,5 +1,6 @@
 #include "driver/firmware_upload.h"
 
+#include <syslog.h>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -7,6 +8,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "driver/device_node.h"
 #include "driver/camera_abi.h"
 #include "driver/firmware.h"
 #include "platform/platform.h"
@@ -15,10 +17,6 @@ namespace {
 
 constexpr int32_t FIRMWARE_BEGIN = 1;
 constexpr int32_t FIRMWARE_END = 0;
-
-void log_ioctl_failure(int error) {
-    log_message(3, "cannot perform ioctl: %s, ret: %d\n", strerror(error), error);
-}
 
 // The upload proper, with the node open and locked: the result of
 // upload_firmware.
@@ -42,7 +40,7 @@ int check_and_load(platform::Platform& p, int fd) {
     for (; records->data_address != 0; ++records) {
         FirmwareRecord record = *records;
         if (p.node_ioctl(fd, CAMERA_IOCTL_FIRMWARE_RECORD, &record) < 0) {
-            log_message(3, "fw upload failed: %s", strerror(errno));
+            log_message(LOG_ERR, "fw upload failed: %s", strerror(errno));
             return 1;
         }
     }
@@ -50,24 +48,21 @@ int check_and_load(platform::Platform& p, int fd) {
     // request may fail as its device goes away: the image is in either way.
     mode = FIRMWARE_END;
     if (p.node_ioctl(fd, CAMERA_IOCTL_FIRMWARE_MODE, &mode) < 0)
-        log_message(4, "fw upload: end of loading not confirmed: %s", strerror(errno));
+        log_message(LOG_WARNING, "fw upload: end of loading not confirmed: %s", strerror(errno));
     return -1;
 }
 
 }  // namespace
 
 int upload_firmware(const char* path) {
+    // -errno rather than open()'s -1, which would read as "image loaded".
+    const int fd = open_device_node(path);
+    if (fd < 0)
+        return fd;
     platform::Platform& p = platform::current();
-    const int fd = p.node_open(path, O_RDWR);
-    if (fd < 0) {
-        // -errno rather than open()'s -1, which would read as "image loaded".
-        const int error = errno;
-        log_message(3, "open() failed: %s", strerror(error));
-        return -error;
-    }
     if (p.node_flock(fd, LOCK_EX) < 0) {
         const int error = errno;
-        log_message(3, "flock() failed: %s", strerror(error));
+        log_message(LOG_ERR, "flock() failed: %s", strerror(error));
         p.node_close(fd);
         return error;
     }
@@ -76,11 +71,11 @@ int upload_firmware(const char* path) {
 
     if (p.node_flock(fd, LOCK_UN) < 0) {
         const int error = errno;
-        log_message(3, "flock() failed: %s", strerror(error));
+        log_message(LOG_ERR, "flock() failed: %s", strerror(error));
         p.node_close(fd);
         return error;
     }
     if (p.node_close(fd) < 0)
-        log_message(3, "close() failed: %s", strerror(errno));
+        log_message(LOG_ERR, "close() failed: %s", strerror(errno));
     return result;
 }

@@ -1,5 +1,6 @@
 #include "driver/transport.h"
 
+#include <syslog.h>
 #include <libusb.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "driver/device_node.h"
 #include "driver/camera_abi.h"
 #include "platform/platform.h"
 
@@ -33,10 +35,6 @@ int command_request(int fd, const uint8_t* request, size_t request_length, uint8
     // The count comes from the driver; never let it point past the buffer.
     received = static_cast<size_t>(std::min<uint64_t>(record.response_length, response_capacity));
     return result;
-}
-
-void log_ioctl_failure(int error) {
-    log_message(3, "cannot perform ioctl: %s, ret: %d\n", strerror(error), error);
 }
 
 }  // namespace
@@ -71,7 +69,7 @@ int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t r
         return 0;
     if (response[0] == CAMERA_STATUS_OK)
         return 0;
-    log_message(4, "usb_camera_command_us: command 0x%02x - invalid return code 0x%02x, expected 0x80\n", command,
+    log_message(LOG_WARNING, "usb_camera_command_us: command 0x%02x - invalid return code 0x%02x, expected 0x80\n", command,
                 response[0]);
     return response[0] - 127;
 }
@@ -92,14 +90,14 @@ void cmos_readok(CameraRecord& camera) {
         return;
     }
     if (received > 0 && status != CAMERA_STATUS_OK)
-        log_message(4, "cmos_readok: invalid return code: 0x%02x, expected 0x80\n", status);
+        log_message(LOG_WARNING, "cmos_readok: invalid return code: 0x%02x, expected 0x80\n", status);
 }
 
 namespace {
 
 void log_bulk_failure(uint8_t command, bool writing, int code, int written, int read, size_t request_length,
                       size_t response_length) {
-    log_message(3,
+    log_message(LOG_ERR,
                 "libusb_bulk_transfer failed(): cmd: 0x%02x, write_res: %s, read_res: %d, %s, in_transferred: %d, "
                 "out_transferred: %d, in_len: %d, out_len: %d",
                 command, writing ? "true" : "false", code, platform::current().usb_error_text(code).c_str(), written,
@@ -158,7 +156,7 @@ int usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t 
         return 0;
     if (response[0] == CAMERA_STATUS_OK)
         return 0;
-    log_message(4, "usb_wheel_command 0x%02x: invalid return code: 0x%02x, expected 0x80\n", command, response[0]);
+    log_message(LOG_WARNING, "usb_wheel_command 0x%02x: invalid return code: 0x%02x, expected 0x80\n", command, response[0]);
     return response[0] - 127;
 }
 

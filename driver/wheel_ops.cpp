@@ -1,5 +1,6 @@
 #include "driver/wheel_ops.h"
 
+#include <syslog.h>
 #include <fcntl.h>
 #include <libusb.h>
 
@@ -9,6 +10,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "driver/device_node.h"
 #include "driver/transport.h"
 
 namespace {
@@ -20,26 +22,19 @@ void abandon(platform::Platform& p, platform::UsbHandle* handle, int fd) {
     if (handle)
         p.usb_close(handle);
     if (p.node_close(fd) < 0)
-        log_message(3, "close() failed: %s", strerror(errno));
+        log_message(LOG_ERR, "close() failed: %s", strerror(errno));
 }
 
 }  // namespace
 
 int open_wheel(const char* path, WheelRecord& wheel) {
-    if (strlen(path) >= sizeof wheel.path) {
-        log_message(3, "open() failed: %s", strerror(ENAMETOOLONG));
-        return -ENAMETOOLONG;
-    }
+    const int fd = open_device_node(path, sizeof wheel.path);
+    if (fd < 0)
+        return fd;
     platform::Platform& p = platform::current();
-    const int fd = p.node_open(path, O_RDWR);
-    if (fd < 0) {
-        const int error = errno;
-        log_message(3, "open() failed: %s", strerror(error));
-        return -error;
-    }
     platform::UsbHandle* handle = nullptr;
     if (const int code = p.usb_wrap_sys_device(fd, &handle); code != 0) {
-        log_message(3, "Could not wrap sys device: %s", p.usb_error_text(code).c_str());
+        log_message(LOG_ERR, "Could not wrap sys device: %s", p.usb_error_text(code).c_str());
         abandon(p, nullptr, fd);
         return -1;
     }
@@ -81,7 +76,7 @@ int close_wheel(WheelRecord& wheel, bool release) {
         }
         if (wheel.fd > 0 && p.node_close(wheel.fd) < 0) {
             const int error = errno;
-            log_message(3, "close() failed: %s", strerror(error));
+            log_message(LOG_ERR, "close() failed: %s", strerror(error));
             result = -error;
         }
         wheel.fd = 0;
