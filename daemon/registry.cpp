@@ -198,6 +198,30 @@ bool device_busy(uint32_t id) {
     return found != nullptr && found->connected && found->fd != 0;
 }
 
+// The Alpaca server takes a device; `announce` logs it with the id.
+template <typename Kind, typename Announce>
+void alpaca_claim(typename Kind::Record* record, Announce announce) {
+    Lock lock(registry_mutex);
+    if (record == nullptr) {
+        log_message(LOG_ERR, "Invalid argument '%s'", Kind::noun);
+        return;
+    }
+    record->connected = 1;
+    record->owner_sock = 0;
+    announce(record->info.id);
+}
+
+template <typename Kind>
+void alpaca_release(typename Kind::Record* record) {
+    Lock lock(registry_mutex);
+    if (record == nullptr) {
+        log_message(LOG_ERR, "Invalid argument '%s'", Kind::noun);
+        return;
+    }
+    log_message(LOG_INFO, "Alpaca client disconnected from %s id '%i'.", Kind::noun, static_cast<int>(record->info.id));
+    let_go<Kind>(*record);
+}
+
 // Gives a node that belongs to a known device to its record. False when the
 // id is not known.
 template <typename Kind>
@@ -378,46 +402,19 @@ bool camera_busy(uint32_t id) { return device_busy<CameraKind>(id); }
 bool wheel_busy(uint32_t id) { return device_busy<WheelKind>(id); }
 
 void alpaca_claim_camera(CameraRecord* camera) {
-    Lock lock(registry_mutex);
-    if (camera == nullptr) {
-        log_message(LOG_ERR, "Invalid argument 'camera'");
-        return;
-    }
-    camera->connected = 1;
-    camera->owner_sock = 0;
-    log_message(LOG_INFO, "Alpaca client connected to camera id: '%i'.", static_cast<int>(camera->info.id));
-}
-
-void alpaca_release_camera(CameraRecord* camera) {
-    Lock lock(registry_mutex);
-    if (camera == nullptr) {
-        log_message(LOG_ERR, "Invalid argument 'camera'");
-        return;
-    }
-    log_message(LOG_INFO, "Alpaca client disconnected from camera id '%i'.", static_cast<int>(camera->info.id));
-    let_go<CameraKind>(*camera);
+    alpaca_claim<CameraKind>(camera, [](uint32_t id) {
+        log_message(LOG_INFO, "Alpaca client connected to camera id: '%i'.", static_cast<int>(id));
+    });
 }
 
 void alpaca_claim_wheel(WheelRecord* wheel) {
-    Lock lock(registry_mutex);
-    if (wheel == nullptr) {
-        log_message(LOG_ERR, "Invalid argument 'wheel'");
-        return;
-    }
-    wheel->connected = 1;
-    wheel->owner_sock = 0;
-    log_message(LOG_INFO, "Alpaca client connected to wheel id: %i.", static_cast<int>(wheel->info.id));
+    alpaca_claim<WheelKind>(wheel, [](uint32_t id) {
+        log_message(LOG_INFO, "Alpaca client connected to wheel id: %i.", static_cast<int>(id));
+    });
 }
 
-void alpaca_release_wheel(WheelRecord* wheel) {
-    Lock lock(registry_mutex);
-    if (wheel == nullptr) {
-        log_message(LOG_ERR, "Invalid argument 'wheel'");
-        return;
-    }
-    log_message(LOG_INFO, "Alpaca client disconnected from wheel id '%i'.", static_cast<int>(wheel->info.id));
-    let_go<WheelKind>(*wheel);
-}
+void alpaca_release_camera(CameraRecord* camera) { alpaca_release<CameraKind>(camera); }
+void alpaca_release_wheel(WheelRecord* wheel) { alpaca_release<WheelKind>(wheel); }
 
 SerialPosition* store_connect_serial(int position, int sd) {
     if (position < 0 || position >= SERIAL_POSITIONS) {

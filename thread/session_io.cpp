@@ -121,6 +121,23 @@ bool SessionConnection::send(std::span<const uint8_t> bytes, const char* what) {
     return true;
 }
 
+void run_request_loop(SessionConnection& connection, const std::function<bool(const Request&)>& serve) {
+    std::vector<uint8_t> bytes;
+    for (;;) {
+        switch (connection.next(bytes)) {
+        case SessionConnection::Event::closed:
+            return;
+        case SessionConnection::Event::idle:
+            continue;
+        case SessionConnection::Event::request:
+            break;
+        }
+        Request request(bytes);
+        if (check_request_magic(request) && !serve(request))
+            return;
+    }
+}
+
 Response unknown_command(uint32_t command) {
     log_message(LOG_ERR, "Unknown command: %u", command);
     return Response(command, -1, HEADER_SIZE);

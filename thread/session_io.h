@@ -47,6 +47,12 @@ private:
     bool waited_on_partial_ = false;
 };
 
+// The request loop of a session: waits for requests (1-second poll, link
+// watching, framing), drops those without the request magic, and gives the
+// others to `serve`, which answers through `connection` and returns false to
+// end the session. Returns when the session is over.
+void run_request_loop(SessionConnection& connection, const std::function<bool(const Request&)>& serve);
+
 // The answer of a session to a command it does not serve: logged as
 // "Unknown command: %u", the 20-byte header with status -1.
 Response unknown_command(uint32_t command);

@@ -22,19 +22,9 @@ void run_session(WheelRecord& wheel, std::vector<uint8_t> early_bytes) {
     log_trace("Wheel thread: %#x, tid: %d started", static_cast<unsigned>(pthread_self()),
               static_cast<int>(syscall(SYS_gettid)));
     SessionConnection connection(sd, early_bytes);
-    std::vector<uint8_t> bytes;
-    for (;;) {
-        SessionConnection::Event event = connection.next(bytes);
-        if (event == SessionConnection::Event::closed)
-            break;
-        if (event == SessionConnection::Event::idle)
-            continue;
-        Request request(bytes);
-        if (!check_request_magic(request))
-            continue;
-        if (!connection.send(serve_wheel_request(wheel, request), "response"))
-            break;
-    }
+    run_request_loop(connection, [&](const Request& request) {
+        return connection.send(serve_wheel_request(wheel, request), "response");
+    });
     log_trace("Client %d disconnected (thread)", sd);
     release_wheel(sd);
     unregister_client(sd);
