@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "tests/harness/protocol_client.h"
 #include "tests/harness/test_box.h"
@@ -198,12 +199,20 @@ TEST(ClientProtocol, HundredTwentyEightClientsAtOnce) {
 
 TEST(ClientProtocol, SilentClientsLeaveNoDescriptorBehind) {
     RunningDaemon daemon;
-    const size_t before = daemon.open_descriptors();
+    // The start-up probe may still hold a descriptor or two for a moment.
+    size_t before = daemon.open_descriptors();
+    for (int settled = 0; settled < 5; ++settled) {
+        std::this_thread::sleep_for(50ms);
+        const size_t now = daemon.open_descriptors();
+        if (now != before)
+            settled = 0;
+        before = now;
+    }
     for (int i = 0; i < 1000; ++i) {
         ProtocolClient client(daemon.box);
         ASSERT_TRUE(client.connected());
     }
-    EXPECT_TRUE(eventually([&] { return daemon.open_descriptors() == before; }, 10s))
+    EXPECT_TRUE(eventually([&] { return daemon.open_descriptors() <= before; }, 10s))
         << before << " before, " << daemon.open_descriptors() << " after";
     ProtocolClient last(daemon.box);
     EXPECT_EQ(25u, last.ask(make_request(21)).size());
