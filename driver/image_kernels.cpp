@@ -57,7 +57,9 @@ struct RowPlan {
 struct MeanOf {
     float n;
     uint32_t operator()(uint32_t s, uint32_t) const {
-        return static_cast<uint32_t>(static_cast<float>(static_cast<int32_t>(s)) / n);
+        // Through int32_t: SSE2 converts floats to signed integers only.
+        return static_cast<uint32_t>(
+            static_cast<int32_t>(static_cast<float>(static_cast<int32_t>(s)) / n));
     }
 };
 
@@ -133,8 +135,10 @@ void bin_rows(const Px* first, const uint16_t* second, size_t stride, size_t col
     {
         std::vector<uint32_t> sums(span);
         std::vector<uint32_t> hits(HITS ? span : 0);
+        std::vector<uint16_t> mirrored(plan.mirror ? width : 0);
         uint32_t* const acc = sums.data();
         uint32_t* const hit = hits.data();
+        uint16_t* const line = mirrored.data();
 #pragma omp for schedule(static)
         for (int r = 0; r < h; ++r) {
             const int64_t row = plan.first_row + int64_t{r} * plan.step;
@@ -160,19 +164,20 @@ void bin_rows(const Px* first, const uint16_t* second, size_t stride, size_t col
                 }
             }
             uint16_t* o = out + (plan.reverse_out ? size_t(h - 1 - r) : size_t(r)) * width;
-            auto pixel = [&](size_t c) {
+            // A mirrored row is made forwards and then reversed: two simple
+            // loops vectorise where one with a descending store does not.
+            uint16_t* const dst = plan.mirror ? line : o;
+            for (size_t c = 0; c < width; ++c) {
                 uint32_t s = 0, any = 0;
                 for (size_t k = 0; k < bx; ++k) {
                     s += acc[c * bx + k];
                     if constexpr (HITS)
                         any |= hit[c * bx + k];
                 }
-                return static_cast<uint16_t>(finish(s, any));
-            };
+                dst[c] = static_cast<uint16_t>(finish(s, any));
+            }
             if (plan.mirror)
-                for (size_t c = 0; c < width; ++c) o[width - 1 - c] = pixel(c);
-            else
-                for (size_t c = 0; c < width; ++c) o[c] = pixel(c);
+                for (size_t c = 0; c < width; ++c) o[c] = line[width - 1 - c];
         }
     }
 }
