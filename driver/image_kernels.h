@@ -93,14 +93,14 @@ size_t convert_stream(StreamFormat format, const uint8_t* in, size_t begin, size
 // n bytes widened to n pixels in order.
 void widen_u8(const uint8_t* in, size_t n, uint16_t* out);
 
-// The window of an fw × fh frame copied row by row (bytes widened).
+// The window of an fw × fh frame copied row by row (bytes widened). Team.
 bool copy_window_u8(const uint8_t* frame, int32_t fw, int32_t fh, Window window, uint16_t* out);
 bool copy_window_u16(const uint16_t* frame, int32_t fw, int32_t fh, Window window,
                      uint16_t* out);
 
 // Each output pixel the plain sum (not the mean) of its bx × by block of an
 // fw × fh frame; the window is in binned pixels of that frame. Sums past
-// 65535 are stored as 65535.
+// 65535 are stored as 65535 rather than wrapped. Team.
 bool sum_blocks_u8(const uint8_t* frame, int32_t fw, int32_t fh, int bx, int by,
                    Window window, uint16_t* out);
 bool sum_blocks_u16(const uint16_t* frame, int32_t fw, int32_t fh, int bx, int by,
