@@ -78,9 +78,11 @@ template <class Inner>
 struct Saturating {
     Inner inner;
     uint32_t saturated;
-    uint32_t operator()(uint32_t s, uint32_t hit) const {
-        const uint32_t v = inner(s, 0);
-        return hit ? saturated : v;
+    uint32_t operator()(uint32_t s, uint32_t hits) const {
+        // A mask, not a conditional: GCC keeps `?:` here as a branch, which
+        // stops the whole row loop from vectorising.
+        const uint32_t use = 0u - static_cast<uint32_t>(hits != 0);
+        return (saturated & use) | (inner(s, 0) & ~use);
     }
 };
 
@@ -123,7 +125,8 @@ bool merge_fits_32(GainCoefficients k) {
 // Bins the window: output row r adds frame rows plan.first_row + r·step + ky
 // (ky < by), columns col0 + i for i < w·bx; `value` turns a pixel (and its
 // partner in `second`) into what is summed, `finish` turns a block sum (and
-// whether a pixel equal to `hit_value` was seen) into the output pixel.
+// with HITS the count of its pixels equal to `hit_value`; then by ≤ 255)
+// into the output pixel.
 template <int BX, bool HITS, typename Px, typename Value, typename Finish>
 void bin_rows(const Px* first, const uint16_t* second, size_t stride, size_t col0,
               const RowPlan& plan, int w, int h, int bx_runtime, int by, Value value,
@@ -134,10 +137,8 @@ void bin_rows(const Px* first, const uint16_t* second, size_t stride, size_t col
 #pragma omp parallel
     {
         std::vector<uint32_t> sums(span);
-        std::vector<uint32_t> hits(HITS ? span : 0);
         std::vector<uint16_t> mirrored(plan.mirror ? width : 0);
         uint32_t* const acc = sums.data();
-        uint32_t* const hit = hits.data();
         uint16_t* const line = mirrored.data();
 #pragma omp for schedule(static)
         for (int r = 0; r < h; ++r) {
@@ -147,20 +148,19 @@ void bin_rows(const Px* first, const uint16_t* second, size_t stride, size_t col
                 const Px* a = first + at;
                 const uint16_t* b = second ? second + at : nullptr;
                 // The first row stores, so the sums need no clearing pass.
-                if (ky == 0) {
-                    if (b)
-                        for (size_t i = 0; i < span; ++i) acc[i] = value(a[i], b[i]);
-                    else
-                        for (size_t i = 0; i < span; ++i) acc[i] = value(a[i], 0);
-                    if constexpr (HITS)
-                        for (size_t i = 0; i < span; ++i) hit[i] = a[i] == hit_value;
+                const uint32_t keep = ky == 0 ? 0 : ~0u;
+                if constexpr (HITS) {
+                    // Each column counts its pixels equal to hit_value in the
+                    // top byte of its sum: by ≤ 255 pixels of at most 65535
+                    // stay below 1 << 24, and 255 hits fit the byte. One
+                    // array and one pass instead of two.
+                    for (size_t i = 0; i < span; ++i)
+                        acc[i] = (acc[i] & keep) + value(a[i], 0) +
+                                 (static_cast<uint32_t>(a[i] == hit_value) << 24);
+                } else if (b) {
+                    for (size_t i = 0; i < span; ++i) acc[i] = (acc[i] & keep) + value(a[i], b[i]);
                 } else {
-                    if (b)
-                        for (size_t i = 0; i < span; ++i) acc[i] += value(a[i], b[i]);
-                    else
-                        for (size_t i = 0; i < span; ++i) acc[i] += value(a[i], 0);
-                    if constexpr (HITS)
-                        for (size_t i = 0; i < span; ++i) hit[i] |= a[i] == hit_value;
+                    for (size_t i = 0; i < span; ++i) acc[i] = (acc[i] & keep) + value(a[i], 0);
                 }
             }
             uint16_t* o = out + (plan.reverse_out ? size_t(h - 1 - r) : size_t(r)) * width;
@@ -170,9 +170,13 @@ void bin_rows(const Px* first, const uint16_t* second, size_t stride, size_t col
             for (size_t c = 0; c < width; ++c) {
                 uint32_t s = 0, any = 0;
                 for (size_t k = 0; k < bx; ++k) {
-                    s += acc[c * bx + k];
-                    if constexpr (HITS)
-                        any |= hit[c * bx + k];
+                    const uint32_t v = acc[c * bx + k];
+                    if constexpr (HITS) {
+                        s += v & 0xFFFFFF;
+                        any += v >> 24;
+                    } else {
+                        s += v;
+                    }
                 }
                 dst[c] = static_cast<uint16_t>(finish(s, any));
             }
