@@ -7,11 +7,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "sim/camera_profile.h"
@@ -35,8 +37,31 @@ struct Answer {
     std::optional<ReadoutStream> readout;
 };
 
+// What a camera's firmware holds between commands, as tests and later
+// readout commands see it. Temperatures in degrees Celsius.
+struct CameraState {
+    std::optional<double> set_point;  // none: the cooler has not been asked to regulate
+    uint16_t set_point_raw = 0;       // the word it was asked with
+    double sensor_celsius = 20.0;
+    double cooler_power = 0;  // 0..1
+    bool shutter_open = false;
+    unsigned shutter_moves = 0;
+    std::optional<uint8_t> filter;  // the last position moved to
+    uint8_t bin_x = 1, bin_y = 1;   // binning commands of the older cameras
+    uint8_t hw_bin_x = 1, hw_bin_y = 1, hw_bin_mode = 0;  // CMOS hardware binning
+    std::optional<uint8_t> read_mode;  // the parameter byte of the last mode command
+    uint16_t gain = 0;
+    uint8_t feature5 = 0, feature8 = 0;
+    uint16_t preflash_ms = 0;
+    uint8_t preflash_count = 0;
+    uint8_t pair_a = 0, pair_b = 0;  // the type-8 pair
+    unsigned clears = 0;
+};
+
 class CameraModel {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit CameraModel(const CameraProfile& profile);
     virtual ~CameraModel() = default;
     CameraModel(const CameraModel&) = delete;
@@ -45,9 +70,13 @@ public:
     const CameraProfile& profile() const { return profile_; }
     const ProductFacts& facts() const { return facts_; }
 
+    // The state as of now: the cooler has moved the sensor meanwhile.
+    const CameraState& state();
+
     // One exchange. `request` is the command byte and its parameters; an
     // empty request is the acknowledgement after an image transfer. Unknown
     // commands are acknowledged with status 0x80, as the firmware does.
+    // Shutter movements take their travel time before the answer.
     Answer command(std::span<const uint8_t> request);
 
     // The identification answer to command 0x00, in the layout of the
@@ -58,34 +87,65 @@ public:
     // camera's pattern; readouts build their raw streams from it.
     uint16_t pattern_pixel(uint32_t x, uint32_t y) const;
 
+    // Physics of the cooler: it cannot pull the sensor more than this below
+    // the ambient temperature, nor heat it above ambient.
+    static constexpr double AMBIENT_CELSIUS = 20.0;
+    static constexpr double MAX_COOLING = 45.0;
+
 protected:
     using Handler = std::function<Answer(std::span<const uint8_t> parameters)>;
 
-    // Installs the handler of a command byte, replacing an earlier one.
+    // Installs the handler of a command byte, replacing an earlier one; a
+    // null handler removes it (the command is then only acknowledged).
     void on(uint8_t command, Handler handler);
+    Handler handlers(uint8_t command) const;
 
     // The raw 16-bit value of a value sub-index; nullopt when the camera has
     // no such value (answered with status 0x81).
-    virtual std::optional<uint16_t> raw_value(uint8_t sub_index) const;
+    virtual std::optional<uint16_t> raw_value(uint8_t sub_index);
 
-    // Raw readings of this class's sensors.
+    // Raw readings of this class's sensors, and the set point a raw word
+    // asks for.
     virtual uint16_t raw_temperature(double celsius) const = 0;
     virtual uint16_t raw_voltage(double volts) const = 0;
+    virtual double set_point_celsius(uint16_t raw) const;
 
     static Answer status(uint8_t status_byte) { return Answer{{status_byte}, std::nullopt}; }
     static Answer ok_with(std::initializer_list<uint16_t> words);
+    static Answer ok_bytes(std::vector<uint8_t> bytes);
 
-    // The physical state the value requests report; the cooler of later
-    // issues moves it.
-    double sensor_celsius_ = 20.0;
-    double second_celsius_ = 21.5;
+    // The command sets the models share; each class installs the ones its
+    // firmware has, under its own command bytes.
+    void install_set_point(uint8_t command);
+    void install_shutter(uint8_t open, uint8_t close);
+    void install_filter(uint8_t command);
+    void install_clear(uint8_t command);
+    void install_binning_xy();                       // [0x01, x], [0x02, y]
+    void install_read_mode(uint8_t command, std::vector<uint8_t> parameters);
+    void install_guiding(uint8_t start, uint8_t query, bool small);
+    void install_level(uint8_t command, uint8_t& level, uint8_t max);
+    void install_aux(uint8_t command);
+    void install_gain(uint16_t max);  // [0x17, 0x00, gain16]
+
+    // The heat-sink side of the cooler: warmer the harder it works.
+    double second_celsius() const { return AMBIENT_CELSIUS + 1.5 + 3.0 * state_.cooler_power; }
+    // The cooler's drive as on and off time per mille; both 0 before it
+    // was first asked to regulate (no period measured yet).
+    std::pair<uint16_t, uint16_t> cooler_cycle() const;
+
+    CameraState state_;
     double supply_volts_ = 12.0;
     double electrons_per_adu_ = 1.5;
 
 private:
+    // Moves the sensor temperature to where the cooler got it by `now`.
+    void advance(Clock::time_point now);
+
     CameraProfile profile_;
     ProductFacts facts_;
     std::array<Handler, 256> handlers_;
+    Clock::time_point last_advance_;
+    Clock::time_point guide_ra_end_, guide_dec_end_;
 };
 
 // The model of the camera's class (unknown product ids get a generic one).

@@ -156,6 +156,10 @@ CameraProfile default_profile(uint16_t product_id, uint32_t id) {
     profile.versions = version_defaults(facts);
     if (facts.type == 3)
         profile.flags = 0x0002;  // no wheel: type 3 says so with bit 1
+    if (has_mechanical_shutter(facts)) {
+        profile.shutter_open_ms = 30;
+        profile.shutter_close_ms = 40;
+    }
     return profile;
 }
 
@@ -174,6 +178,13 @@ bool make_profile(const CameraOptions& options, uint32_t id, CameraProfile& prof
     made.pattern = options.pattern.value_or(made.pattern);
     for (size_t i = 0; i < made.versions.size(); ++i)
         made.versions[i] = options.versions[i].value_or(made.versions[i]);
+    made.shutter_open_ms = options.open_ms.value_or(made.shutter_open_ms);
+    made.shutter_close_ms = options.close_ms.value_or(made.shutter_close_ms);
+    made.cool_rate = options.cool_rate.value_or(made.cool_rate);
+    made.gps_epoch = options.gps_epoch ? options.gps_epoch : made.gps_epoch;
+    made.gps_fix = options.gps_fix.value_or(made.gps_fix);
+    made.cal_offset = options.cal_offset.value_or(made.cal_offset);
+    made.cal_gain = options.cal_gain.value_or(made.cal_gain);
     for (const std::string* text : {&made.desc, &made.ser, &made.chip}) {
         if (text->size() > 14) {
             error = "texts hold at most 14 characters: " + *text;
@@ -198,6 +209,12 @@ bool make_profile(const CameraOptions& options, uint32_t id, CameraProfile& prof
     }
     profile = made;
     return true;
+}
+
+bool has_mechanical_shutter(const ProductFacts& facts) {
+    if (facts.type >= 22 && facts.type <= 24)
+        return facts.camera_class != 6 && facts.camera_class != 8 && facts.camera_class != 12;
+    return facts.camera_class == 1 || facts.camera_class == 3 || facts.camera_class == 7;
 }
 
 uint32_t firmware_image_bytes(uint16_t product_id) {

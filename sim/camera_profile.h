@@ -44,6 +44,18 @@ struct CameraProfile {
     std::string desc, ser, chip;
     std::array<uint16_t, 4> versions{};  // value requests 128..131
     Pattern pattern = Pattern::coords;
+    // The mechanical shutter's travel times; 0 for cameras without one.
+    uint32_t shutter_open_ms = 0, shutter_close_ms = 0;
+    // How fast the cooler moves the sensor temperature, millidegrees per second.
+    uint32_t cool_rate = 100;
+    // GPS (cameras with flag bit 2 or 3): the receiver's time starts at this
+    // Unix time when the camera is plugged; none: the host's clock.
+    std::optional<int64_t> gps_epoch;
+    bool gps_fix = true;  // false: the receiver has no position fix
+    // Calibration words of class 10: the dual-gain offset (a signed value)
+    // and gain, as stored.
+    uint16_t cal_offset = 0xF862;  // -1950
+    uint16_t cal_gain = 21650;
 };
 
 // The options of a `plug camera` line; what is not given comes from
@@ -57,7 +69,14 @@ struct CameraOptions {
     std::optional<std::string> desc, ser, chip;
     std::array<std::optional<uint16_t>, 4> versions;
     std::optional<Pattern> pattern;
+    std::optional<uint32_t> open_ms, close_ms, cool_rate;
+    std::optional<int64_t> gps_epoch;
+    std::optional<bool> gps_fix;
+    std::optional<uint16_t> cal_offset, cal_gain;
 };
+
+// Whether a camera of these facts has a mechanical shutter.
+bool has_mechanical_shutter(const ProductFacts& facts);
 
 // A realistic camera of this product id with the given id.
 CameraProfile default_profile(uint16_t product_id, uint32_t id);

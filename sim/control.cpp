@@ -177,6 +177,17 @@ std::optional<ControlCommand> parse_plug_camera(const std::vector<std::string>& 
         if (!options.number("ver" + std::to_string(128 + i), 0, 0xFFFF, o.versions[i], error))
             return std::nullopt;
     }
+    std::optional<uint64_t> gps_epoch;
+    if (!options.number("open_ms", 0, 60000, o.open_ms, error) ||
+        !options.number("close_ms", 0, 60000, o.close_ms, error) ||
+        !options.number("cool_rate", 0, 1000000, o.cool_rate, error) ||
+        !options.number("gps_epoch", 0, 253402300799, gps_epoch, error) ||
+        !options.boolean("gps_fix", o.gps_fix, error) ||
+        !options.number("cal_offset", 0, 0xFFFF, o.cal_offset, error) ||
+        !options.number("cal_gain", 0, 0xFFFF, o.cal_gain, error))
+        return std::nullopt;
+    if (gps_epoch)
+        o.gps_epoch = static_cast<int64_t>(*gps_epoch);
     if (!options.finished(error))
         return std::nullopt;
     if (pattern) {
