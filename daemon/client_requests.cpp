@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "daemon/registry.h"
+#include "driver/camera_init.h"
 #include "driver/camera_open.h"
 #include "driver/wheel_ops.h"
 
@@ -43,6 +44,7 @@ MainPhaseAnswer connect_camera(int sd, uint32_t id) {
               info.filters);
     Response response(TCP_CMD_CONNECTCAMERA, 0);
     response.set(20, info);
+    init_camera(*camera, info);
     MainPhaseAnswer answer{response.bytes(), Then::camera_session};
     answer.camera = camera;
     return answer;
