@@ -326,3 +326,25 @@ TEST(VirtualBoxListing, DevAndUsbListsShowWhatIsPlugged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VirtualCamera, ControlOptionsAreRangeChecked) {
+    simtest::SimBox sim;
+    for (const char* line : {"plug camera 3120 gps_fix=2", "plug camera 3120 open_ms=60001", "plug camera 3120 cal_gain=0x10000",
+                             "plug camera 3120 cool_rate=-1", "plug camera 3120 gps_epoch=253402300800"})
+        EXPECT_EQ(sim.box->execute(line).rfind("error: ", 0), 0u) << line;
+    sim.run("plug camera 3120 gps_fix=0 open_ms=0 close_ms=60000 cal_gain=0xFFFF gps_epoch=0 cool_rate=0");
+}
+
+TEST(VirtualCamera, CalibrationFlashIsErasedOutsideItsBlock) {
+    simtest::SimBox sim;
+    const int fd = sim.platform->node_open(sim.run("plug camera 3136 cal_offset=0x1234 cal_gain=0x5678").c_str(), O_RDWR);
+    // Four bytes before the block, four of it.
+    auto answer = simtest::exchange(*sim.platform, fd, {0x12, 0x5C, 0xFF, 0x03, 0x00, 0x08}, 9);
+    EXPECT_EQ(answer.response, (std::vector<uint8_t>{0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x34, 0x12, 0xEE}));
+    answer = simtest::exchange(*sim.platform, fd, {0x12, 0x60, 0xFF, 0x03, 0x00, 33}, 40);
+    EXPECT_EQ(answer.response[0], 0x81);
+}
+
+}  // namespace
