@@ -340,11 +340,14 @@ void TestBox::create_namespaces() {
 }
 
 pid_t TestBox::start(const std::vector<std::string>& args, uid_t uid) {
+    std::vector<std::string> words = {telvad_binary()};
+    words.insert(words.end(), args.begin(), args.end());
+    return start_command(words, uid);
+}
+
+pid_t TestBox::start_command(std::vector<std::string> words, uid_t uid) {
     // Everything the child needs is prepared before fork(): the test
     // process has threads.
-    const std::string binary = telvad_binary();
-    std::vector<std::string> words = {binary};
-    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());

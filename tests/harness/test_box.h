@@ -73,6 +73,8 @@ public:
     // Starts the telvad binary with `args` inside the box, as `uid` (0:
     // root). Its standard output and error go to a file, see output().
     pid_t start(const std::vector<std::string>& args = {}, uid_t uid = 0);
+    // The same for any program: `argv[0]` is its path.
+    pid_t start_command(std::vector<std::string> argv, uid_t uid = 0);
 
     // Waits for a child of the test (a started process, or a daemon that
     // detached from one) to end.
