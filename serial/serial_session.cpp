@@ -63,6 +63,7 @@ private:
     bool client_to_device();
     bool parse(bool more_may_follow);
     Device to_device(const uint8_t* data, size_t length);
+    Device flush_to_device(size_t length);
     void drop_stalled_run();
 
     SerialPosition& port_;
@@ -87,7 +88,9 @@ private:
     bool holding_ = false;
     Clock::time_point hold_deadline_;
 
-    // The part of a run the device has not taken yet.
+    // Client data gathered for the device, and the part of it the device has
+    // not taken yet.
+    uint8_t device_out_[READ_SIZE + SUBNEGOTIATION_HOLD_LIMIT];
     const uint8_t* pending_ = nullptr;
     size_t pending_length_ = 0;
     Clock::time_point stall_deadline_;
@@ -324,50 +327,58 @@ bool Session::client_to_device() {
 
 bool Session::parse(bool more_may_follow) {
     holding_ = false;
+    // Data runs and escaped IACs are gathered and written in one go; a
+    // command first lets the device have the data sent before it.
+    size_t gathered = 0;
     while (parsed_ < client_length_) {
         const std::span<const uint8_t> rest(client_bytes_ + parsed_, client_length_ - parsed_);
         const ClientItem item = next_client_item(rest, more_may_follow);
-        Device written = Device::done;
-        switch (item.kind) {
-        case ClientItem::Kind::incomplete:
+        if (item.kind == ClientItem::Kind::incomplete) {
             memmove(client_bytes_, rest.data(), rest.size());
             client_length_ = rest.size();
             parsed_ = 0;
             holding_ = true;
             hold_deadline_ = Clock::now() + std::chrono::milliseconds(TELNET_HOLD_MS);
-            return true;
-        case ClientItem::Kind::negotiation: {
+            return flush_to_device(gathered) != Device::failed;
+        }
+        if (item.kind == ClientItem::Kind::escaped_iac || item.kind == ClientItem::Kind::data) {
+            const size_t length = item.kind == ClientItem::Kind::data ? item.length : 1;
+            memcpy(device_out_ + gathered, item.kind == ClientItem::Kind::data ? rest.data() : &IAC_BYTE, length);
+            gathered += length;
+            parsed_ += item.length;
+            continue;
+        }
+        if (gathered > 0) {
+            // The command is parsed again once the device has taken the data.
+            const Device written = flush_to_device(gathered);
+            gathered = 0;
+            if (written != Device::done)
+                return written != Device::failed;
+        }
+        if (item.kind == ClientItem::Kind::negotiation) {
             const uint8_t reply[3] = {TELNET_IAC, negotiation_reply(rest[1], rest[2]), rest[2]};
             send(reply, sizeof reply);
-            break;
-        }
-        case ClientItem::Kind::subnegotiation:
-            if (rest[2] == COM_PORT_OPTION) {
-                uint8_t reply[COM_PORT_MESSAGE_MAX];
-                uint8_t changed = 0;
-                const int length = set_com_port_option(port_, line_, rest.data(), item.length, reply, changed);
-                if (length > 0)
-                    send(reply, static_cast<size_t>(length));
-                if (changed)
-                    restart_modem_thread();
-            }
-            break;
-        case ClientItem::Kind::escaped_iac:
-            written = to_device(&IAC_BYTE, 1);
-            break;
-        case ClientItem::Kind::data:
-            written = to_device(rest.data(), item.length);
-            break;
+        } else if (rest[2] == COM_PORT_OPTION) {
+            uint8_t reply[COM_PORT_MESSAGE_MAX];
+            uint8_t changed = 0;
+            const int length = set_com_port_option(port_, line_, rest.data(), item.length, reply, changed);
+            if (length > 0)
+                send(reply, static_cast<size_t>(length));
+            if (changed)
+                restart_modem_thread();
         }
         parsed_ += item.length;
-        if (written == Device::failed)
-            return false;
-        if (written == Device::blocked)
-            return true;
     }
     client_length_ = 0;
     parsed_ = 0;
-    return true;
+    return flush_to_device(gathered) != Device::failed;
+}
+
+Session::Device Session::flush_to_device(size_t length) {
+    if (length == 0)
+        return Device::done;
+    pending_length_ = 0;
+    return to_device(device_out_, length);
 }
 
 Session::Device Session::to_device(const uint8_t* data, size_t length) {
