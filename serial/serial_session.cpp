@@ -93,6 +93,8 @@ private:
     uint8_t device_out_[READ_SIZE + SUBNEGOTIATION_HOLD_LIMIT];
     const uint8_t* pending_ = nullptr;
     size_t pending_length_ = 0;
+    bool device_stalled_ = false;
+    size_t dropped_ = 0;
     Clock::time_point stall_deadline_;
 };
 
@@ -387,6 +389,11 @@ Session::Device Session::to_device(const uint8_t* data, size_t length) {
         if (written > 0) {
             data += written;
             length -= static_cast<size_t>(written);
+            if (device_stalled_) {
+                log_message(4, "Serial %d: the device takes data again, %zu bytes were dropped", position_, dropped_);
+                device_stalled_ = false;
+                dropped_ = 0;
+            }
             continue;
         }
         if (written < 0 && errno == EINTR)
@@ -394,6 +401,12 @@ Session::Device Session::to_device(const uint8_t* data, size_t length) {
         if (written < 0 && errno != EAGAIN) {
             log_message(3, "write() failed during serial send: %d, %s", errno, strerror(errno));
             return Device::failed;
+        }
+        // A device that gave up taking data does not hold the client up
+        // again: what it refuses now is dropped until it takes bytes again.
+        if (device_stalled_) {
+            dropped_ += length;
+            break;
         }
         // The device's queue is full: the rest waits for it to drain, and the
         // stall clock restarts with every byte it takes.
@@ -409,8 +422,10 @@ Session::Device Session::to_device(const uint8_t* data, size_t length) {
 }
 
 void Session::drop_stalled_run() {
-    log_message(4, "Serial %d: the device took nothing for %d ms, %zu bytes dropped", position_, DEVICE_STALL_MS,
-                pending_length_);
+    log_message(4, "Serial %d: the device took nothing for %d ms, dropping what it does not take", position_,
+                DEVICE_STALL_MS);
+    device_stalled_ = true;
+    dropped_ = pending_length_;
     pending_ = nullptr;
     pending_length_ = 0;
 }

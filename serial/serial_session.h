@@ -8,8 +8,10 @@
 // relayed run of device bytes, reaches the socket whole: the two threads take
 // turns on it. Client bytes the device does not take at once are kept (the
 // client is not read meanwhile, so TCP holds it back) and written as the
-// device drains, while device bytes still flow to the client; a device that
-// takes nothing for DEVICE_STALL_MS loses the rest of that run, logged.
+// device drains, while device bytes still flow to the client. A device that
+// takes nothing for DEVICE_STALL_MS counts as stalled: what it does not take
+// at once is dropped (logged when it starts and when the device takes bytes
+// again), so the client's requests are served again.
 #pragma once
 
 #include "common/terminal.h"

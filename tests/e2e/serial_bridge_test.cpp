@@ -1,6 +1,8 @@
 // The RFC 2217 bridge end to end: the real daemon on the virtual box, a pty
 // at /dev/ttyS2 whose other end the test holds, and raw Telnet clients (and
 // pyserial) on TCP 49000.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -261,6 +263,116 @@ TEST_F(SerialBridge, TwentyMegabytesEachWayArriveWholeAndInOrder) {
     EXPECT_TRUE(at_client == down) << "device to client";
     EXPECT_EQ(at_device.size(), SIZE);
     EXPECT_TRUE(at_device == up) << "client to device";
+}
+
+TEST_F(SerialBridge, ModemNotificationsNeverLandInsideRelayedData) {
+    // A small receive window keeps the daemon's writes waiting for room in
+    // the socket, where another writer could slip in.
+    const int sd = box.socket(AF_INET, SOCK_STREAM);
+    const int small = 4096;
+    setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(49000);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(sd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const uint8_t offer[] = {IAC, WILL, 44};
+    ASSERT_TRUE(write_all(sd, offer, sizeof offer));
+    ASSERT_EQ(receive(sd, 10).size(), 10u);
+    constexpr size_t SIZE = 4 << 20;
+    Bytes down(SIZE);
+    std::mt19937 random(3);
+    for (auto& byte : down)
+        byte = static_cast<uint8_t>(random());
+    std::thread device_writer([&] { write_all(master, down.data(), down.size()); });
+    std::atomic<bool> done = false;
+    std::thread toggler([&] {
+        for (int i = 0; !done && i < 400; ++i)
+            box.control(i % 2 ? "modem a dsr=0" : "modem a dsr=1");
+    });
+
+    // A strict reader: data, doubled IACs and whole NOTIFY-MODEMSTATE
+    // messages, nothing else.
+    Bytes data;
+    int notifications = 0;
+    bool malformed = false;
+    Bytes stream;
+    size_t at = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (data.size() < SIZE && !malformed && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100us);
+        const Bytes chunk = receive(sd, 4096, 2s);
+        if (chunk.empty())
+            break;
+        stream.insert(stream.end(), chunk.begin(), chunk.end());
+        while (at < stream.size()) {
+            if (stream[at] != IAC) {
+                data.push_back(stream[at++]);
+                continue;
+            }
+            if (at + 1 >= stream.size())
+                break;
+            if (stream[at + 1] == IAC) {
+                data.push_back(IAC);
+                at += 2;
+                continue;
+            }
+            if (at + 7 > stream.size())
+                break;
+            const Bytes message(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at) + 7);
+            if (message != modem_state(0x22) && message != modem_state(0x02)) {
+                malformed = true;
+                break;
+            }
+            ++notifications;
+            at += 7;
+        }
+    }
+    done = true;
+    toggler.join();
+    device_writer.join();
+    EXPECT_FALSE(malformed) << "at byte " << at;
+    EXPECT_GT(notifications, 0);
+    EXPECT_EQ(data.size(), SIZE);
+    EXPECT_TRUE(data == down);
+    close(sd);
+}
+
+TEST_F(SerialBridge, AFullDeviceHoldsTheClientBackButNotTheOtherWay) {
+    auto client = open();
+    Bytes up(1 << 20);
+    for (size_t i = 0; i < up.size(); ++i)
+        up[i] = static_cast<uint8_t>(i % 251);
+    std::thread writer([&] { write_all(client->sd(), up.data(), up.size()); });
+    std::this_thread::sleep_for(500ms);  // the pty is full long before this
+
+    const uint8_t hello[] = {'h', 'e', 'l', 'l', 'o'};
+    ASSERT_TRUE(write_all(master, hello, sizeof hello));
+    EXPECT_EQ(receive(client->sd(), 5), (Bytes{'h', 'e', 'l', 'l', 'o'})) << "served while the device is full";
+
+    EXPECT_EQ(receive(master, up.size(), 20s), up) << "nothing lost, nothing doubled";
+    writer.join();
+    EXPECT_EQ(box.count_log("dropping what it does not take"), 0u);
+}
+
+TEST_F(SerialBridge, ADeviceThatTakesNothingForLongIsBypassedUntilItTakesAgain) {
+    auto client = open();
+    const Bytes up(1 << 20, 'u');
+    std::thread writer([&] { write_all(client->sd(), up.data(), up.size()); });
+    const bool dropped =
+        box.wait_for_log("Serial 0: the device took nothing for 5000 ms, dropping what it does not take", 20s);
+    if (!dropped)
+        shutdown(client->sd(), SHUT_RDWR);
+    writer.join();  // the rest goes at once
+    ASSERT_TRUE(dropped);
+    expect_answer(*client, com_port(5, {7}), com_port(105, {9}));
+
+    const size_t kept = receive(master, up.size(), 1s).size();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, up.size());
+    ASSERT_TRUE(client->send({'t', 'a', 'i', 'l'}));
+    EXPECT_EQ(device_bytes(4), (Bytes{'t', 'a', 'i', 'l'}));
+    EXPECT_TRUE(box.wait_for_log("Serial 0: the device takes data again"));
 }
 
 TEST_F(SerialBridge, BusyPortRefusesOthersAndTheNextClientStartsFresh) {
