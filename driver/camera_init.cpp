@@ -68,7 +68,7 @@ void init_camera(CameraRecord& camera, const CameraInfo& info) {
 
     const uint32_t open1 = timed_ms(open_shutter, camera);
     const uint32_t close1 = timed_ms(close_shutter, camera);
-    std::this_thread::sleep_for(std::chrono::milliseconds(SHUTTER_SETTLE_MS));
+    std::this_thread::sleep_for(std::chrono::milliseconds(shutter_settle_ms));
     const uint32_t open2 = timed_ms(open_shutter, camera);
     const uint32_t close2 = timed_ms(close_shutter, camera);
     camera.shutter_open_ms = (open1 + open2) / 2;

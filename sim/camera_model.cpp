@@ -495,8 +495,8 @@ void CameraModel::install_clear(uint8_t command) {
 }
 
 void CameraModel::install_binning_xy() {
-    auto factor = [this](uint8_t& field) {
-        return [this, &field](std::span<const uint8_t> p) {
+    auto factor = [](uint8_t& field) {
+        return [&field](std::span<const uint8_t> p) {
             if (p.empty() || p[0] < 1 || p[0] > 4)
                 return status(STATUS_BAD_PARAMETER);
             field = p[0];

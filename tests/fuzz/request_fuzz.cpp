@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "daemon/client_requests.h"
 #include "daemon/registry.h"
+#include "driver/camera_init.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"
 #include "thread/protocol.h"
@@ -19,10 +20,11 @@ constexpr int FUZZ_CLIENT_SD = 1000;  // registered, never written to, never clo
 
 bool set_up() {
     log_sinks = 0;
+    shutter_settle_ms = 0;
     auto box = std::make_shared<sim::VirtualBox>();
     platform::install(sim::make_virtual_platform(box));
     clear_registries();
-    box->execute("plug camera 3120 id=7");
+    box->execute("plug camera 3120 id=7 open_ms=0 close_ms=0");
     box->execute("plug wheel filters=5 filters2=7");
     add_camera("/dev/telva0");
     sockaddr_in peer = {};
