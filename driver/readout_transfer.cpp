@@ -1,0 +1,55 @@
+#include "driver/readout_transfer.h"
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "common/log.h"
+#include "driver/transport.h"
+#include "platform/platform.h"
+
+std::unique_ptr<uint8_t[]> allocate_read_buffer(size_t size) {
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
+    if (!buffer)
+        log_message(LOG_ERR, "Cannot allocate a read buffer of %zu bytes", size);
+    return buffer;
+}
+
+size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = platform::current().node_read(camera.fd, buffer + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        const char* reason = n == 0 ? "end of stream" : strerror(errno);
+        log_message(LOG_ERR, "read() failed: read %d bytes: %s", static_cast<int>(done), reason);
+        break;
+    }
+    return done;
+}
+
+int transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* buffer,
+                   size_t size, bool acknowledge) {
+    camera.reading.store(true);
+    if (int result = camera_command(camera, request, request_length, nullptr, 0); result != 0) {
+        camera.reading.store(false);
+        return result;
+    }
+    camera.frame_lock.lock();
+    const size_t got = read_stream(camera, buffer, size);
+    if (got == size && acknowledge)
+        cmos_readok(camera);
+    camera.frame_lock.unlock();
+    camera.reading.store(false);
+    if (got == size)
+        return 0;
+    // A stream that gave nothing at all is a failed driver request: a count
+    // of 0 would read as success.
+    return got > 0 ? static_cast<int>(got) : 1;
+}

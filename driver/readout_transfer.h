@@ -1,0 +1,27 @@
+// The envelope every readout shares: the request, the frame lock and the
+// `reading` flag around one image transfer from the camera's node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "driver/camera_record.h"
+
+// A read buffer of `size` bytes, or null (logged) when there is no memory.
+std::unique_ptr<uint8_t[]> allocate_read_buffer(size_t size);
+
+// Reads up to `size` bytes of the camera's stream into `buffer`, going on
+// after partial reads; stops early on end of stream or a failed read, which
+// is logged as "read() failed: read %d bytes: %s". Returns the bytes read.
+size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size);
+
+// One synchronous transfer: sets `reading`, sends the readout request (a
+// failure clears `reading` and is returned), takes the frame lock, reads
+// exactly `size` bytes into `buffer`, acknowledges the image when
+// `acknowledge` is set (cmos_readok), releases the frame lock and clears
+// `reading`. 0 on success, the request's error, or the byte count of a
+// short read (the lock is released and `reading` cleared as well); a
+// stream that yields nothing at all gives 1, a failed driver request.
+int transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length,
+                   uint8_t* buffer, size_t size, bool acknowledge);
