@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "driver/camera_record.h"
+#include "thread/camera_session_state.h"
 #include "thread/protocol.h"
 
 // Starts a detached thread that serves the client whose connection is
@@ -16,5 +16,17 @@
 // client.
 bool start_camera_session(CameraRecord& camera, std::span<const uint8_t> early_bytes);
 
-// The answer to one request of a camera session (magic already checked).
-std::vector<uint8_t> serve_camera_request(CameraRecord& camera, const Request& request);
+// The answer to one request of a camera session (magic already checked):
+// the response, and for a read request with status 0 the order to stream
+// image_size bytes of the image after it (stream_image).
+struct CameraAnswer {
+    explicit CameraAnswer(Response r, bool stream = false) : response(std::move(r)), stream_image(stream) {}
+    Response response;
+    bool stream_image;
+};
+CameraAnswer serve_camera_request(CameraSession& session, const Request& request);
+
+// Creates the session's timers and arms the clean timer (and, on
+// dual-sample cameras, the cooler power timer). False when one can't be
+// created or armed (logged): the session must end.
+bool start_session_timers(CameraSession& session);

@@ -34,6 +34,9 @@ public:
 
     int sd() const { return sd_; }
     bool link_check() const { return link_check_; }
+    // Whether the wired link under the connection is down (never, off a
+    // wired interface). Asks the network driver.
+    bool link_lost() { return link_check_ && link_down(); }
 
 private:
     bool link_down();
