@@ -68,6 +68,7 @@ int main(int argc, char* argv[]) {
             return 1;
         }
         platform::install(std::move(virtual_box));
+        set_session_time_scale(options.sim_time_scale);
     }
     return run_main_loop(options.foreground);
 }

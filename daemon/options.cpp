@@ -1,17 +1,21 @@
 #include "daemon/options.h"
 
 #include <getopt.h>
+
+#include <cmath>
+#include <cstdlib>
 #include <string_view>
 
 namespace {
 
-enum LongOnly { OPTION_SIMULATE = 256, OPTION_SIM_SOCKET };
+enum LongOnly { OPTION_SIMULATE = 256, OPTION_SIM_SOCKET, OPTION_SIM_TIME_SCALE };
 
 const option LONG_OPTIONS[] = {
     {"foreground", no_argument, nullptr, 'f'},
     {"config", required_argument, nullptr, 'c'},
     {"simulate", optional_argument, nullptr, OPTION_SIMULATE},
     {"sim-socket", required_argument, nullptr, OPTION_SIM_SOCKET},
+    {"sim-time-scale", required_argument, nullptr, OPTION_SIM_TIME_SCALE},
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -57,6 +61,17 @@ Options parse_options(int argc, char* const argv[]) {
                 options.scenario = argv[optind++];
             break;
         case OPTION_SIM_SOCKET: options.sim_socket = optarg; break;
+        case OPTION_SIM_TIME_SCALE: {
+            char* end = nullptr;
+            options.sim_time_scale = strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !std::isfinite(options.sim_time_scale) ||
+                options.sim_time_scale < 0.001 || options.sim_time_scale > 1.0) {
+                options.action = Options::Action::usage_error;
+                options.error = std::string("--sim-time-scale: not a factor from 0.001 to 1: ") + optarg;
+                return options;
+            }
+            break;
+        }
         case 'V': options.action = Options::Action::version; return options;
         case 'h': options.action = Options::Action::help; return options;
         case ':':
@@ -72,6 +87,9 @@ Options parse_options(int argc, char* const argv[]) {
     if (optind < argc) {
         options.action = Options::Action::usage_error;
         options.error = std::string("unexpected argument: ") + argv[optind];
+    } else if (options.sim_time_scale != 1.0 && !options.simulate) {
+        options.action = Options::Action::usage_error;
+        options.error = "--sim-time-scale needs --simulate";
     }
     return options;
 }
@@ -87,6 +105,9 @@ std::string usage_text(const char* program) {
            "                     run the control commands of FILE first\n"
            "      --sim-socket PATH  the virtual box's control socket\n"
            "                     (default /run/telvad-sim.sock)\n"
+           "      --sim-time-scale F  with --simulate: run the camera sessions' ramp,\n"
+           "                     clean and cooler power timers F times their period\n"
+           "                     (0.001 to 1; for tests)\n"
            "  -V, --version      print the version and build date, then exit\n"
            "  -h, --help         print this help, then exit\n";
 }

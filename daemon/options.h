@@ -12,6 +12,7 @@ struct Options {
     bool simulate = false;                  // --simulate: the virtual box instead of hardware
     std::optional<std::string> scenario;    // --simulate FILE: control lines run at start
     std::string sim_socket = "/run/telvad-sim.sock";  // --sim-socket PATH
+    double sim_time_scale = 1.0;            // --sim-time-scale F: session timer periods times F
     std::optional<std::string> config_path; // -c FILE
     std::string error;                      // what was wrong, for usage_error
 };

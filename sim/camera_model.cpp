@@ -460,6 +460,8 @@ void CameraModel::install_set_point(uint8_t command) {
             return status(STATUS_BAD_PARAMETER);
         state_.set_point_raw = static_cast<uint16_t>(p[0] | p[1] << 8);
         state_.set_point = set_point_celsius(state_.set_point_raw);
+        state_.set_points_received.push_back(
+            {std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - made_), *state_.set_point});
         return status(STATUS_OK);
     });
 }

@@ -56,6 +56,13 @@ struct CameraState {
     uint8_t preflash_count = 0;
     uint8_t pair_a = 0, pair_b = 0;  // the type-8 pair
     unsigned clears = 0;
+    // Every set point received, in order: when (since the model was made)
+    // and the temperature its raw word asks for.
+    struct SetPointReceived {
+        std::chrono::milliseconds at;
+        double celsius;
+    };
+    std::vector<SetPointReceived> set_points_received;
 };
 
 class CameraModel {
@@ -145,6 +152,7 @@ private:
     ProductFacts facts_;
     std::array<Handler, 256> handlers_;
     Clock::time_point last_advance_;
+    const Clock::time_point made_ = Clock::now();
     Clock::time_point guide_ra_end_, guide_dec_end_;
 };
 

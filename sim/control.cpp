@@ -376,6 +376,15 @@ std::optional<ControlCommand> parse_control_line(std::string_view line, std::str
         }
         return List{};
     }
+    if (verb == "setpoints" || verb == "commands") {
+        if (tokens.size() != 2) {
+            error = "usage: " + verb + " PATH";
+            return std::nullopt;
+        }
+        if (verb == "setpoints")
+            return SetPoints{tokens[1]};
+        return Commands{tokens[1]};
+    }
     if (verb == "fault")
         return parse_fault(tokens, error);
     if (verb == "modem")

@@ -6,6 +6,8 @@
 //   plug wheel [id=N] [filters=N] [filters2=N] [desc=TEXT] [ser=TEXT] [move_ms=N]
 //   unplug PATH
 //   list
+//   setpoints PATH
+//   commands PATH
 //   fault PATH status CMD STATUS [count=N]
 //   fault PATH ioctl identify|command|fwmode|fwrecord|any [count=N]
 //   fault PATH read BYTES [count=N]
@@ -41,6 +43,15 @@ struct Unplug {
     std::string path;
 };
 struct List {};
+// The set points a camera received, one line each: "MS CELSIUS", the
+// milliseconds since it was plugged and the temperature asked for.
+struct SetPoints {
+    std::string path;
+};
+// How many command requests a camera received: one line, the count.
+struct Commands {
+    std::string path;
+};
 struct SetFault {
     std::string path;
     std::optional<Fault> fault;  // nullopt: clear the device's faults
@@ -50,7 +61,7 @@ struct SetModem {
     std::optional<bool> cts, dsr, dcd, ri;
 };
 
-using ControlCommand = std::variant<PlugCamera, PlugWheel, Unplug, List, SetFault, SetModem>;
+using ControlCommand = std::variant<PlugCamera, PlugWheel, Unplug, List, SetFault, SetModem, SetPoints, Commands>;
 
 // Parses one control line (without its line end). Pure: the command, or
 // nullopt with the reason in `error`.

@@ -58,6 +58,10 @@ std::string VirtualBox::execute(std::string_view line) {
         return list();
     if (auto* set = std::get_if<SetFault>(&*command))
         return set_fault(*set);
+    if (auto* asked = std::get_if<SetPoints>(&*command))
+        return set_points(asked->path);
+    if (auto* asked = std::get_if<Commands>(&*command))
+        return commands(asked->path);
     const SetModem& modem = std::get<SetModem>(*command);
     modems_[modem.position].set_inputs(modem.cts, modem.dsr, modem.dcd, modem.ri);
     return ok();
@@ -175,6 +179,29 @@ uint8_t VirtualBox::next_address_locked() {
             return candidate;
     }
     return 0;
+}
+
+std::string VirtualBox::set_points(const std::string& path) const {
+    bool usb_view = false;
+    std::shared_ptr<Device> device = find(path, usb_view);
+    if (!device || !device->camera)
+        return failure("no camera at " + path);
+    std::string reply;
+    std::lock_guard device_lock(device->mutex);
+    for (const auto& received : device->camera->state().set_points_received) {
+        char line[64];
+        snprintf(line, sizeof line, "%lld %.4f\n", static_cast<long long>(received.at.count()), received.celsius);
+        reply += line;
+    }
+    return reply + ok();
+}
+
+std::string VirtualBox::commands(const std::string& path) const {
+    bool usb_view = false;
+    std::shared_ptr<Device> device = find(path, usb_view);
+    if (!device || !device->camera)
+        return failure("no camera at " + path);
+    return std::to_string(device->commands_received.load()) + "\n" + ok();
 }
 
 std::string VirtualBox::list() const {

@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -25,6 +26,8 @@ std::atomic<double> time_scale{1.0};
 timespec to_timespec(double seconds) {
     if (!(seconds > 0))
         return {0, 0};
+    constexpr double LONGEST_S = 1e9;  // some 31 years
+    seconds = std::min(seconds, LONGEST_S);
     const double whole = std::floor(seconds);
     timespec value = {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
     if (value.tv_sec == 0 && value.tv_nsec == 0)

@@ -43,7 +43,7 @@ private:
 };
 
 // Arms `timer`: first expiry after `first_s` seconds, then every `period_s`
-// (0: once). 0, or -errno after "start_timer(): timer_settime() failed: %s".
+// (0: once). A first expiry of 0 disarms it. 0, or -errno after "start_timer(): timer_settime() failed: %s".
 int start_timer(SessionTimer& timer, double first_s, double period_s);
 
 // Disarms `timer`. 0, or -errno after "stop_timer(): timer_settime() failed: %s".
