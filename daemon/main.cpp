@@ -13,6 +13,7 @@
 #include "daemon/version.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"
+#include "thread/session_timers.h"
 
 int main(int argc, char* argv[]) {
     const Options options = parse_options(argc, argv);

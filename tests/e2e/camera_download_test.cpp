@@ -1,0 +1,135 @@
+// Image downloads of the camera session end to end: streaming while a big
+// frame is read, slow clients, pulled cables, and two sessions at once.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/camera_session_support.h"
+
+using namespace camera_e2e;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads exactly `length` bytes, or fewer when the connection ends or
+// nothing comes for `quiet`.
+size_t read_bytes(int sd, uint8_t* into, size_t length, std::chrono::milliseconds quiet = 30s) {
+    size_t got = 0;
+    while (got < length) {
+        pollfd wait = {sd, POLLIN, 0};
+        if (poll(&wait, 1, static_cast<int>(quiet.count())) <= 0)
+            break;
+        const ssize_t n = recv(sd, into + got, length - got, 0);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+}  // namespace
+
+TEST(CameraDownload, ALargeFrameIsStreamedWhileItIsRead) {
+    // 10 000 × 6 100: 61 megapixels, 122 MB, delivered at 40 MB/s.
+    SimulatedBox sim("plug camera 1201 id=51 width=10000 height=6100 read_rate=40000000\n");
+    ASSERT_TRUE(cameras_listed(sim.box, 1));
+    ProtocolClient client(sim.box);
+    ASSERT_EQ(0, connect_camera(client, 51));
+    constexpr int32_t W = 10000, H = 6100;
+    ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.5, 0, 0, W, H, 1))));
+    ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 15s));
+
+    ASSERT_TRUE(client.send(make_request(14)));
+    Bytes image(20 + static_cast<size_t>(W) * H * 2);
+    ASSERT_EQ(20u, read_bytes(client.sd(), image.data(), 20));
+    ASSERT_EQ(image.size(), get<uint32_t>(image, 8));
+    ASSERT_EQ(0, status_of(image));
+    // The first megabyte arrives while the camera still delivers the rest:
+    // at 40 MB/s the other 121 MB take seconds more, where a download that
+    // began only after the readout would bring them in a moment.
+    ASSERT_EQ(1u << 20, read_bytes(client.sd(), image.data() + 20, 1u << 20));
+    const auto first = Clock::now();
+    const size_t rest = image.size() - 20 - (1u << 20);
+    ASSERT_EQ(rest, read_bytes(client.sd(), image.data() + 20 + (1u << 20), rest));
+    EXPECT_GT(Clock::now() - first, 1s);
+    EXPECT_EQ(0u, pattern_mismatches(image, 0, 0, W, H));
+}
+
+TEST(CameraDownload, AClientThatPausesGetsTheWholeImage) {
+    // 100 MB: 8192 × 6400 pixels.
+    SimulatedBox sim("plug camera 1201 id=52 width=8192 height=6400\n");
+    ASSERT_TRUE(cameras_listed(sim.box, 1));
+    ProtocolClient client(sim.box);
+    ASSERT_EQ(0, connect_camera(client, 52));
+    constexpr int32_t W = 8192, H = 6400;
+    ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.5, 0, 0, W, H, 1))));
+    ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 15s));
+
+    ASSERT_TRUE(client.send(make_request(14)));
+    Bytes image(20 + static_cast<size_t>(W) * H * 2);
+    const size_t half = image.size() / 2;
+    ASSERT_EQ(half, read_bytes(client.sd(), image.data(), half));
+    std::this_thread::sleep_for(2s);  // the client stops reading
+    ASSERT_EQ(image.size() - half, read_bytes(client.sd(), image.data() + half, image.size() - half));
+    EXPECT_EQ(0, status_of(image));
+    EXPECT_EQ(0u, pattern_mismatches(image, 0, 0, W, H));
+    EXPECT_EQ(0, status_of(client.ask(make_request(16)))) << "the session goes on";
+}
+
+TEST(CameraDownload, APulledCableEndsTheDownloadAndFreesTheCamera) {
+    SimulatedBox sim("plug camera 1201 id=53 width=8192 height=6400\n", Network::lan);
+    ASSERT_TRUE(cameras_listed(sim.box, 1));
+    ProtocolClient client(sim.box, Network::lan);
+    ASSERT_EQ(0, connect_camera(client, 53));
+    ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.5, 0, 0, 8192, 6400, 1))));
+    ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 15s));
+
+    // The download stalls on a full window, then the cable goes.
+    ASSERT_TRUE(client.send(make_request(14)));
+    Bytes head(20);
+    ASSERT_EQ(20u, read_bytes(client.sd(), head.data(), 20));
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(0, sim.box.run_in_peer({"link", "set", "lan0", "down"}));
+    const auto pulled = Clock::now();
+    ASSERT_TRUE(cameras_listed(sim.box, 1));
+    EXPECT_LT(Clock::now() - pulled, 4s) << "dropped within about two seconds";
+}
+
+TEST(CameraDownload, TwoSessionsAtOnceBesideEnumerationAndHotPlug) {
+    SimulatedBox sim("plug camera 1201 id=54 width=3000 height=2000\nplug camera 3216 id=55\n");
+    ASSERT_TRUE(cameras_listed(sim.box, 2));
+    ProtocolClient big(sim.box), small(sim.box);
+    ASSERT_EQ(0, connect_camera(big, 54));
+    ASSERT_EQ(0, connect_camera(small, 55));
+
+    std::atomic<bool> done{false};
+    std::thread bystander([&] {
+        // Enumerates and plugs while the two download.
+        for (int round = 0; !done; ++round) {
+            ProtocolClient lister(sim.box);
+            lister.ask(make_request(0xFFFE));
+            const std::string answer = sim.box.control("plug wheel");
+            if (answer.starts_with("ok "))
+                sim.box.control("unplug " + answer.substr(3, answer.find('\n') - 3));
+        }
+    });
+    auto expose = [&](ProtocolClient& client, int32_t w, int32_t h, int rounds) {
+        for (int round = 0; round < rounds; ++round) {
+            const int32_t x = 3 * round, y = round;
+            ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.4, x, y, w, h, 1))));
+            ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 20s));
+            Bytes image = client.ask(make_request(14), 30s);
+            ASSERT_EQ(20u + 2u * static_cast<size_t>(w * h), image.size());
+            EXPECT_EQ(0u, pattern_mismatches(image, x, y, w, h)) << round;
+        }
+    };
+    std::thread other([&] { expose(small, 500, 400, 3); });
+    expose(big, 2000, 1500, 3);
+    other.join();
+    done = true;
+    bystander.join();
+}
