@@ -175,8 +175,10 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
     case TCP_CMD_READIMAGE2: {
         const bool start_next = command == TCP_CMD_READIMAGE2 && request.field<uint8_t>(16).value_or(0) != 0;
         const int result = read_image_request(session, start_next);
-        response.set_total_length(session.image_size);
         stream = (result == 0 || result == -2) && session.image_buffer != nullptr;
+        // The length counts the bytes that follow: a refused read is the
+        // header alone, so a client may always read by the length.
+        response.set_total_length(stream ? session.image_size : 0);
         return result;
     }
     case TCP_CMD_ISCONNECTED:
