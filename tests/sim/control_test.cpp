@@ -1,6 +1,9 @@
 // The control language: the pure parser, and lines run against a box.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <mutex>
+
 #include "sim/control.h"
 #include "sim/virtual_box.h"
 
@@ -128,6 +131,32 @@ TEST(ControlParser, MalformedLinesAreRefusedAndChangeNothing) {
         EXPECT_EQ(reply.find('\n'), reply.size() - 1) << line;
         EXPECT_EQ(box.execute("list"), before) << line;
     }
+}
+
+TEST(ControlBox, SetPointsAndCommandCounts) {
+    VirtualBox box;
+    EXPECT_EQ(box.execute("plug camera 3216"), "ok /dev/telva0\n");
+    EXPECT_EQ(box.execute("setpoints /dev/telva0"), "ok\n");
+    EXPECT_EQ(box.execute("commands /dev/telva0"), "0\nok\n");
+    EXPECT_EQ(box.execute("setpoints /dev/telva9"), "error: no camera at /dev/telva9\n");
+    EXPECT_EQ(box.execute("commands"), "error: usage: commands PATH\n");
+    {
+        bool usb_view = false;
+        std::shared_ptr<Device> device = box.find("/dev/telva0", usb_view);
+        ASSERT_TRUE(device);
+        std::lock_guard hold(device->mutex);
+        // -10 degrees as the new-interface cameras' set point word.
+        const uint16_t raw = static_cast<uint16_t>(-10 * 455.1048652 + 39046.828188 + 0.5);
+        const uint8_t request[] = {0x0C, static_cast<uint8_t>(raw), static_cast<uint8_t>(raw >> 8)};
+        ASSERT_EQ(0x80, device->camera->command(request).bytes.at(0));
+    }
+    const std::string listed = box.execute("setpoints /dev/telva0");
+    double celsius = 0;
+    long long at = -1;
+    ASSERT_EQ(2, sscanf(listed.c_str(), "%lld %lf", &at, &celsius)) << listed;
+    EXPECT_GE(at, 0);
+    EXPECT_NEAR(-10.0, celsius, 0.01);
+    EXPECT_TRUE(listed.ends_with("\nok\n"));
 }
 
 TEST(ControlBox, DefaultsAndListing) {
