@@ -38,9 +38,15 @@ struct FirmwareUpload {
 // The bytes a read() of a camera node delivers: the current readout stream.
 struct PendingRead {
     std::mutex mutex;  // taken without Device::mutex, so reads don't wait for commands
+    // Wakes a read that waits for an exposure: a new stream, or the device
+    // left.
+    std::condition_variable changed;
     std::optional<ReadoutStream> stream;
     uint64_t offset = 0;
     uint64_t end = 0;  // the stream's size, or less under a read fault
+    // When the first byte of a stream with a delivery rate went out; the
+    // rate is kept from there.
+    std::optional<std::chrono::steady_clock::time_point> paced_from;
 };
 
 // One plugged USB device: a camera (with its node of the camera driver) or

@@ -245,7 +245,13 @@ public:
         if (!device->present)
             return fail(ENODEV);
         PendingRead& pending = device->pending_read;
-        std::lock_guard lock(pending.mutex);
+        std::unique_lock lock(pending.mutex);
+        // The camera sends nothing while its exposure runs; the driver's
+        // read waits for the first bytes.
+        while (pending.stream && device->present && Clock::now() < pending.stream->start)
+            pending.changed.wait_until(lock, pending.stream->start);
+        if (!device->present)
+            return fail(ENODEV);
         // The driver waits for the camera's bulk data and gives up; with
         // no readout started nothing will ever come.
         if (!pending.stream)
@@ -255,9 +261,15 @@ public:
             return fail(EFAULT);
         if (n > 0)
             pending.stream->fill(pending.offset, static_cast<uint8_t*>(buffer), n);
-        if (pending.stream->bytes_per_second > 0)
-            std::this_thread::sleep_for(std::chrono::duration<double>(n / pending.stream->bytes_per_second));
         pending.offset += n;
+        if (const double rate = pending.stream->bytes_per_second; rate > 0) {
+            // The bytes leave at the camera's rate, counted from the first.
+            if (!pending.paced_from)
+                pending.paced_from = Clock::now();
+            const auto due = *pending.paced_from + std::chrono::duration_cast<Clock::duration>(
+                                                       std::chrono::duration<double>(pending.offset / rate));
+            std::this_thread::sleep_until(due);
+        }
         if (pending.offset >= pending.end)
             pending.stream.reset();
         return static_cast<ssize_t>(n);
@@ -447,9 +459,11 @@ private:
             std::lock_guard lock(pending.mutex);
             pending.end = std::min<uint64_t>(answer.readout->size, device.faults.read_limit().value_or(UINT64_MAX));
             pending.offset = 0;
+            pending.paced_from.reset();
             pending.stream = std::move(answer.readout);
             if (pending.end == 0)
                 pending.stream.reset();
+            pending.changed.notify_all();
         }
         const size_t n = std::min<size_t>(answer.bytes.size(), record.response_length);
         if (n > 0)
