@@ -105,6 +105,7 @@ TEST(CameraDownload, TwoSessionsAtOnceBesideEnumerationAndHotPlug) {
     ProtocolClient big(sim.box), small(sim.box);
     ASSERT_EQ(0, connect_camera(big, 54));
     ASSERT_EQ(0, connect_camera(small, 55));
+    ASSERT_EQ(0, set_read_mode(small, 1));
 
     std::atomic<bool> done{false};
     std::thread bystander([&] {

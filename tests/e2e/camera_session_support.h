@@ -82,6 +82,14 @@ inline Bytes one_byte_request(uint32_t command, uint8_t value) {
 
 inline int32_t status_of(const Bytes& response) { return get<int32_t>(response, 16); }
 
+// TCP_CMD_SETREADMODE. The new-interface CCDs (classes 4-7) deliver 8-bit
+// pixels in modes 0 and 2; mode 1 gives the 16 bits the pattern needs.
+inline int32_t set_read_mode(ProtocolClient& client, int32_t mode) {
+    Bytes request = make_request(5);
+    put<int32_t>(request, 16, mode);
+    return status_of(client.ask(request));
+}
+
 // TCP_CMD_IMAGEREADY's answer byte; -1 when the answer was not status 0.
 inline int image_ready(ProtocolClient& client) {
     Bytes answer = client.ask(make_request(13));

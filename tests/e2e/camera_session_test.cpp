@@ -34,6 +34,7 @@ TEST(CameraSession, TimedExposureByTheBytes) {
     ASSERT_TRUE(cameras_listed(sim.box, 1));
     ProtocolClient client(sim.box);
     ASSERT_EQ(0, connect_camera(client, 41));
+    ASSERT_EQ(0, set_read_mode(client, 1));
 
     ASSERT_EQ(START_1_5_S, exposure_request(11, 1.5, 0, 0, 100, 50, 1));
     EXPECT_EQ(STARTED, client.ask(START_1_5_S));
