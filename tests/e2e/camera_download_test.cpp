@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 // Reads exactly `length` bytes, or fewer when the connection ends or
 // nothing comes for `quiet`.
-size_t read_bytes(int sd, uint8_t* into, size_t length, std::chrono::milliseconds quiet = 30s) {
+size_t read_bytes(int sd, uint8_t* into, size_t length, std::chrono::milliseconds quiet = 60s) {
     size_t got = 0;
     while (got < length) {
         pollfd wait = {sd, POLLIN, 0};
@@ -34,28 +34,31 @@ size_t read_bytes(int sd, uint8_t* into, size_t length, std::chrono::millisecond
 }  // namespace
 
 TEST(CameraDownload, ALargeFrameIsStreamedWhileItIsRead) {
-    // 10 000 × 6 100: 61 megapixels, 122 MB, delivered at 40 MB/s.
-    SimulatedBox sim("plug camera 1201 id=51 width=10000 height=6100 read_rate=40000000\n");
+    // 10 000 × 6 100: 61 megapixels, 122 MB, delivered at 5 MB/s. (Slowly:
+    // the reader runs at real-time priority, and in a TSan build its share
+    // of the pattern making could otherwise keep the processing thread off
+    // a loaded machine's cores until the readout ends.)
+    SimulatedBox sim("plug camera 1201 id=51 width=10000 height=6100 read_rate=5000000\n");
     ASSERT_TRUE(cameras_listed(sim.box, 1));
     ProtocolClient client(sim.box);
     ASSERT_EQ(0, connect_camera(client, 51));
     constexpr int32_t W = 10000, H = 6100;
     ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.5, 0, 0, W, H, 1))));
-    ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 15s));
 
+    // Asked for at once, the image follows the readout.
     ASSERT_TRUE(client.send(make_request(14)));
     Bytes image(20 + static_cast<size_t>(W) * H * 2);
     ASSERT_EQ(20u, read_bytes(client.sd(), image.data(), 20));
     ASSERT_EQ(image.size(), get<uint32_t>(image, 8));
     ASSERT_EQ(0, status_of(image));
     // The first megabyte arrives while the camera still delivers the rest:
-    // at 40 MB/s the other 121 MB take seconds more, where a download that
-    // began only after the readout would bring them in a moment.
+    // at 5 MB/s the other 121 MB take some 24 seconds more, where a download
+    // that began only after the readout would bring them in a moment.
     ASSERT_EQ(1u << 20, read_bytes(client.sd(), image.data() + 20, 1u << 20));
     const auto first = Clock::now();
     const size_t rest = image.size() - 20 - (1u << 20);
     ASSERT_EQ(rest, read_bytes(client.sd(), image.data() + 20 + (1u << 20), rest));
-    EXPECT_GT(Clock::now() - first, 1s);
+    EXPECT_GT(Clock::now() - first, 5s);
     EXPECT_EQ(0u, pattern_mismatches(image, 0, 0, W, H));
 }
 
@@ -96,7 +99,9 @@ TEST(CameraDownload, APulledCableEndsTheDownloadAndFreesTheCamera) {
     ASSERT_EQ(0, sim.box.run_in_peer({"link", "set", "lan0", "down"}));
     const auto pulled = Clock::now();
     ASSERT_TRUE(cameras_listed(sim.box, 1));
-    EXPECT_LT(Clock::now() - pulled, 4s) << "dropped within about two seconds";
+    // About two seconds (a second of a full window, then the link check);
+    // the bound only tells it from the 23 s of unacknowledged data.
+    EXPECT_LT(Clock::now() - pulled, 12s) << "dropped by the link check";
 }
 
 TEST(CameraDownload, TwoSessionsAtOnceBesideEnumerationAndHotPlug) {
