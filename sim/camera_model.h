@@ -40,6 +40,14 @@ struct Answer {
     std::optional<ReadoutStream> readout;
 };
 
+// An exposure request of a CMOS camera as it arrived: [0x24, mode, x0, y0,
+// width, height, ticks32], geometry little-endian.
+struct CmosExposureRequest {
+    uint8_t mode = 0;  // bit 0: shutter, bit 1: the start variant
+    uint16_t x0 = 0, y0 = 0, width = 0, height = 0;
+    uint32_t ticks = 0;
+};
+
 // What a camera's firmware holds between commands, as tests and later
 // readout commands see it. Temperatures in degrees Celsius.
 struct CameraState {
@@ -68,9 +76,14 @@ struct CameraState {
     std::vector<SetPointReceived> set_points_received;
     // Exposures and readouts of the classic cameras.
     std::vector<uint8_t> last_readout;  // the last readout request, command byte first
-    unsigned readouts = 0;              // readout requests that started a stream
     bool exposing = false;              // new interface: between [0x07] and [0x08]
     uint8_t end_flag = 0;               // the second flag of the last [0x08]
+    // CMOS types: the last exposure request taken, the exposures started
+    // ([0x24], and [0x28] for the next one).
+    std::optional<CmosExposureRequest> exposure;
+    unsigned exposures = 0;
+    // Readouts that started a stream: classic readout requests, CMOS frames.
+    unsigned readouts = 0;
 };
 
 class CameraModel {
