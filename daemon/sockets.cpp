@@ -40,6 +40,21 @@ int set_int_option(int sd, int level, int name, int value) {
     return setsockopt(sd, level, name, &value, sizeof value);
 }
 
+// A datagram socket bound to `port` on every interface, shared with other
+// listeners of the port; -1 (logged) on failure.
+int open_datagram_socket(uint16_t port) {
+    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sd < 0) {
+        log_message(LOG_ERR, "socket() failed: %s", strerror(errno));
+        return -1;
+    }
+    if (set_int_option(sd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
+        return abandon(sd, "setsockopt(SO_REUSEADDR)");
+    if (bind_any(sd, port) != 0)
+        return abandon(sd, "bind()");
+    return sd;
+}
+
 }  // namespace
 
 int create_listen_socket(uint16_t port) {
@@ -61,15 +76,9 @@ int create_listen_socket(uint16_t port) {
 }
 
 int create_multicast_socket() {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sd < 0) {
-        log_message(LOG_ERR, "socket() failed: %s", strerror(errno));
+    int sd = open_datagram_socket(MULTICAST_PORT);
+    if (sd < 0)
         return -1;
-    }
-    if (set_int_option(sd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
-        return abandon(sd, "setsockopt(SO_REUSEADDR)");
-    if (bind_any(sd, MULTICAST_PORT) != 0)
-        return abandon(sd, "bind()");
     ip_mreq membership = {};
     inet_pton(AF_INET, MULTICAST_GROUP, &membership.imr_multiaddr);
     membership.imr_interface.s_addr = htonl(INADDR_ANY);
@@ -79,15 +88,9 @@ int create_multicast_socket() {
 }
 
 int create_alpaca_discovery_socket() {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sd < 0) {
-        log_message(LOG_ERR, "socket() failed: %s", strerror(errno));
+    int sd = open_datagram_socket(ALPACA_DISCOVERY_PORT);
+    if (sd < 0)
         return -1;
-    }
-    if (set_int_option(sd, SOL_SOCKET, SO_REUSEADDR, 1) != 0)
-        return abandon(sd, "setsockopt(SO_REUSEADDR)");
-    if (bind_any(sd, ALPACA_DISCOVERY_PORT) != 0)
-        return abandon(sd, "bind()");
     timeval timeout = {0, 100 * 1000};
     setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);  // best effort
     return sd;
