@@ -195,14 +195,13 @@ TEST(CameraSession, ValuesFromTheCacheAndPowerSamples) {
     const float volts = get<float>(voltage, 20);
     EXPECT_NEAR(12.0f, volts, 0.1f);
 
-    // Cooler power: the power timer's sample (every 180 ms here), never the camera.
+    // Cooler power: the power timer's sample (every 180 ms here; the camera
+    // reports none before its first set point).
     Bytes set_point = make_request(6);
     put<float>(set_point, 16, 0.0f);
     ASSERT_EQ(0, status_of(client.ask(set_point)));
     ASSERT_TRUE(eventually([&] { return get<float>(value(11), 20) > 0.5f; }, 10s));
-    const auto before_power = commands_received(sim.box, node);
     EXPECT_EQ(0, status_of(value(11)));
-    // (the timer may sample meanwhile, but the request adds nothing of its own)
 
     // During the slow readout the camera is busy: the cached voltage, no command.
     ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.5, 0, 0, 3000, 2000, 1))));
@@ -214,7 +213,6 @@ TEST(CameraSession, ValuesFromTheCacheAndPowerSamples) {
     Bytes refused = client.ask(one_byte_request(4, 1));
     EXPECT_EQ(-1, status_of(refused)) << "a filter move is refused while busy";
     EXPECT_EQ(before, commands_received(sim.box, node));
-    EXPECT_GE(before, before_power);
     Bytes image = client.ask(make_request(14), 60s);
     ASSERT_EQ(20u + 3000u * 2000u * 2u, image.size());
     EXPECT_EQ(0, status_of(image));
