@@ -187,6 +187,19 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
     }
     EXPECT_EQ(commands(t22), before);
 
+    // A request the camera refuses leaves the record and the window as
+    // they were: the frame the camera holds is still the last one.
+    const int32_t fw = t22.fw, fh = t22.fh;
+    const double actual = t22.exp_time_actual;
+    run("fault " + nodes[&t22] + " status 0x24 0x81 count=1");
+    ExposureInfo refused{0.5, 100000, 3, 40, 20, 1};
+    EXPECT_EQ(start_exposure_cmos(t22, refused, false), 2);
+    EXPECT_EQ(t22.fw, fw);
+    EXPECT_EQ(t22.fh, fh);
+    EXPECT_EQ(t22.exp_time_actual, actual);
+    EXPECT_EQ(refused.x, 100000);
+    EXPECT_EQ(refused.w, 40);
+
     // Only the CMOS types expose this way.
     CameraRecord& ccd = connect("3216");
     const uint64_t ccd_before = commands(ccd);
