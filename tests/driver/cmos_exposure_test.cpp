@@ -113,20 +113,6 @@ TEST_F(CmosExposure, RequestsFollowEachAlignmentRule) {
     }
 }
 
-TEST_F(CmosExposure, BothGainsAsksForHalfTheRows) {
-    CameraRecord& camera = connect("3136");
-    camera.bothgains = true;
-    ExposureInfo exposure;
-    exposure.w = 4160;
-    exposure.h = 8192;
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
-    const sim::CameraState s = state(camera);
-    EXPECT_EQ(s.exposure->y0, 0);
-    EXPECT_EQ(s.exposure->width, 4160);
-    EXPECT_EQ(s.exposure->height, 4096);
-    EXPECT_EQ(camera.fh, 8192);
-}
-
 TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
     CameraRecord& t22 = connect("3113");
     CameraRecord& t24 = connect("3136 flags=0x10");
@@ -199,18 +185,6 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
     EXPECT_EQ(t22.exp_time_actual, actual);
     EXPECT_EQ(refused.x, 100000);
     EXPECT_EQ(refused.w, 40);
-
-    // Only the CMOS types expose this way.
-    CameraRecord& ccd = connect("3216");
-    const uint64_t ccd_before = commands(ccd);
-    ExposureInfo exposure;
-    exposure.w = exposure.h = 16;
-    bool ready = true;
-    EXPECT_EQ(start_exposure_cmos(ccd, exposure, false), 4);
-    EXPECT_EQ(stop_exposure_cmos(ccd, 1), 4);
-    EXPECT_EQ(image_ready(ccd, ready), 4);
-    EXPECT_FALSE(ready);
-    EXPECT_EQ(commands(ccd), ccd_before);
 }
 
 TEST_F(CmosExposure, ExposuresTakeTheirTimeAndEndEarlyOnRequest) {

