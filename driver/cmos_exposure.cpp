@@ -25,7 +25,7 @@ constexpr uint16_t FLAG_START_VARIANT = 0x10;
 struct HardwareWindow {
     int32_t x0 = 0, y0 = 0;         // origin sent: sensor pixels, type 24 binned rows
     int32_t width = 0, height = 0;  // size sent, margin columns included
-    int32_t fw = 0, fh = 0;         // the frame the readout reads (see CmosFrameGeometry)
+    int32_t fw = 0, fh = 0;         // the frame the readout reads, in sensor pixels (24: binned)
     int32_t x = 0, y = 0;           // the window inside it, in frame pixels
 };
 
