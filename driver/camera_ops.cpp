@@ -156,6 +156,10 @@ int set_binning(CameraRecord& camera, uint8_t bin_x, uint8_t bin_y) {
         return -1;
     if (is_cmos_type(camera)) {
         if (!camera.hw_bin.enabled) {
+            // A camera still binning from before would send a quarter of
+            // the frame the software binning expects.
+            if (camera.hw_bin.x != 1 || camera.hw_bin.y != 1)
+                send(camera, std::array<uint8_t, 4>{0x01, 0x01, 0x01, 0x00});
             camera.bin_x = bin_x;
             camera.bin_y = bin_y;
             camera.hw_bin.x = camera.hw_bin.y = 1;

@@ -18,6 +18,10 @@ struct ExposureInfo {
     // Window origin and size in binned pixels. On return from the CMOS start
     // and from the readouts, x and y are the window's offset inside the
     // delivered frame, and w and h are clamped to what the frame holds.
+    // The CMOS offsets count the frame's own pixels (the camera's binned
+    // pixels when it bins, else sensor pixels), so that software binning
+    // starts exactly at the window, whatever the frame's alignment; type 24
+    // counts rows from the frame's top end, which is the image's first row.
     int32_t x = 0;
     int32_t y = 0;
     int32_t w = 0;
@@ -40,12 +44,16 @@ int end_exposure(CameraRecord& camera, uint8_t close, uint8_t second);
 // (fw, fh of the record; x, y of `exposure` become the window's offset in
 // it), sets exp_time_actual to the time rounded to the camera's clock, and
 // sends [0x24, mode, x0, y0, width, height, ticks32]. `start_variant` asks
-// for the variant the camera's flag bit 4 allows (request code 30).
+// for the variant the camera's flag bit 4 allows (request code 30). The
+// window is first clamped to the sensor; one with nothing left of it is -1,
+// and nothing is sent. Tick counts are held at 0..0xFFFFFFFF. The record
+// and `exposure` change only when the camera took the request.
 int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant);
 
 // CMOS types only (else 4): ends the running exposure early, [0x26, flag].
 int stop_exposure_cmos(CameraRecord& camera, uint8_t flag);
 
 // CMOS types only (else 4): whether the exposure has ended and the frame
-// can be read, [0x25]. `ready` is false on anything but success.
+// can be read, [0x25]. `ready` is false on anything but success; an answer
+// without its second byte is 5.
 int image_ready(CameraRecord& camera, bool& ready);

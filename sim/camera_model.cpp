@@ -7,6 +7,8 @@
 #include <ctime>
 #include <thread>
 
+#include "sim/cmos_readout.h"
+
 namespace sim {
 
 namespace {
@@ -282,9 +284,112 @@ public:
             put32(bytes, 1, measured_clock());
             return ok_bytes(std::move(bytes));
         });
+        on(0x24, [this](std::span<const uint8_t> p) { return start_exposure(p); });
+        on(0x25, [this](std::span<const uint8_t>) {
+            return ok_bytes({STATUS_OK, static_cast<uint8_t>(frame_ready() ? 1 : 0)});
+        });
+        on(0x26, [this](std::span<const uint8_t> p) { return stop_exposure(p); });
+        on(0x27, [this](std::span<const uint8_t>) { return readout(false); });
+        on(0x28, [this](std::span<const uint8_t>) { return readout(true); });
     }
 
 private:
+    // One exposure and the frame it leaves: the window, and the binning and
+    // readout mode the camera had when it began.
+    struct Exposure {
+        CmosExposureRequest request;
+        unsigned bin = 1;
+        uint8_t read_mode = 0;
+        Clock::time_point end;
+        bool kept = true;   // false: aborted, no frame
+        bool read = false;  // the frame has been streamed
+    };
+
+    double ticks_per_second() const { return facts().type == 24 ? 48449.61240310078 : 10000.0; }
+
+    // [0x24, mode, x0, y0, width, height, ticks32]: the exposure runs for
+    // its ticks from now; a window the sensor can't read is refused.
+    Answer start_exposure(std::span<const uint8_t> p) {
+        if (p.size() < 13)
+            return status(STATUS_BAD_PARAMETER);
+        auto word = [&p](size_t at) { return static_cast<uint16_t>(p[at] | p[at + 1] << 8); };
+        CmosExposureRequest request;
+        request.mode = p[0];
+        request.x0 = word(1);
+        request.y0 = word(3);
+        request.width = word(5);
+        request.height = word(7);
+        request.ticks = p[9] | p[10] << 8 | p[11] << 16 | static_cast<uint32_t>(p[12]) << 24;
+        const unsigned bin = state_.hw_bin_x;
+        if (!cmos_window_valid(layout(), request, bin))
+            return status(STATUS_BAD_PARAMETER);
+        state_.exposure = request;
+        begin_exposure(request, bin, Clock::now());
+        return status(STATUS_OK);
+    }
+
+    void begin_exposure(const CmosExposureRequest& request, unsigned bin, Clock::time_point start) {
+        Exposure exposure;
+        exposure.request = request;
+        exposure.bin = bin;
+        exposure.read_mode = state_.read_mode.value_or(0);
+        exposure.end = start + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(request.ticks / ticks_per_second()));
+        exposure_ = exposure;
+        exposure_start_utc_ = utc_now() + std::chrono::duration<double>(start - Clock::now()).count();
+        ++state_.exposures;
+    }
+
+    bool frame_ready() const {
+        return exposure_ && exposure_->kept && !exposure_->read && Clock::now() >= exposure_->end;
+    }
+
+    // [0x26, keep]: ends a running exposure now, keeping its frame when
+    // `keep` is set and dropping it otherwise.
+    Answer stop_exposure(std::span<const uint8_t> p) {
+        const bool keep = !p.empty() && p[0] != 0;
+        const Clock::time_point now = Clock::now();
+        if (exposure_ && !exposure_->read && now < exposure_->end) {
+            exposure_->end = now;
+            exposure_->kept = keep;
+        }
+        return ok_bytes({STATUS_OK, 0x00});
+    }
+
+    // [0x27]: streams the last exposure's frame, once; a frame still being
+    // exposed is streamed when it ends. [0x28] also starts the next
+    // exposure of the same window as soon as this one has ended.
+    Answer readout(bool start_next) {
+        if (!exposure_ || !exposure_->kept || exposure_->read)
+            return Answer{};
+        Exposure& done = *exposure_;
+        done.read = true;
+        ++state_.readouts;
+        const CameraModel* model = this;
+        Answer answer;
+        answer.readout = cmos_frame_stream(
+            layout(), done.request, done.bin, gain_images(done.read_mode), coefficients(),
+            [model](uint32_t x, uint32_t y) { return model->pattern_pixel(x, y); }, done.end);
+        if (start_next)
+            begin_exposure(done.request, done.bin, std::max(Clock::now(), done.end));
+        return answer;
+    }
+
+    CmosLayout layout() const {
+        return cmos_layout(facts().type, facts().camera_class, profile().width, profile().height);
+    }
+
+    // The sensor's own dual-gain coefficients: those of its calibration
+    // block, or the factory's when the block holds none.
+    HdrCoefficients coefficients() const {
+        const uint16_t offset = profile().cal_offset, gain = profile().cal_gain;
+        if (offset == 0 || offset == 0xFFFF || gain == 0 || gain == 0xFFFF) {
+            if (profile().product_id == 3138)
+                return {24925, -3654};
+            return {21703, -1899};
+        }
+        return {gain, static_cast<int16_t>(offset)};
+    }
     bool has_gps() const { return (profile().flags & 0x0C) != 0; }
 
     double utc_now() const {
@@ -374,6 +479,7 @@ private:
     Clock::time_point plugged_steady_;
     double plugged_utc_;
     std::optional<double> exposure_start_utc_;  // set by the exposure start
+    std::optional<Exposure> exposure_;          // the last one started
 };
 
 }  // namespace

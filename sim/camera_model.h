@@ -37,6 +37,14 @@ struct Answer {
     std::optional<ReadoutStream> readout;
 };
 
+// An exposure request of a CMOS camera as it arrived: [0x24, mode, x0, y0,
+// width, height, ticks32], geometry little-endian.
+struct CmosExposureRequest {
+    uint8_t mode = 0;  // bit 0: shutter, bit 1: the start variant
+    uint16_t x0 = 0, y0 = 0, width = 0, height = 0;
+    uint32_t ticks = 0;
+};
+
 // What a camera's firmware holds between commands, as tests and later
 // readout commands see it. Temperatures in degrees Celsius.
 struct CameraState {
@@ -56,6 +64,11 @@ struct CameraState {
     uint8_t preflash_count = 0;
     uint8_t pair_a = 0, pair_b = 0;  // the type-8 pair
     unsigned clears = 0;
+    // CMOS types: the last exposure request taken, the exposures started
+    // ([0x24], and [0x28] for the next one) and the frames streamed.
+    std::optional<CmosExposureRequest> exposure;
+    unsigned exposures = 0;
+    unsigned readouts = 0;
 };
 
 class CameraModel {

@@ -208,14 +208,19 @@ TEST_F(CameraOps, BinningByCameraKind) {
     cmos.ver128_lo = 4;  // older firmware: no sum or saturate modes
     EXPECT_EQ(set_binning(cmos, 2, 2), 0);
     EXPECT_EQ(state(cmos).hw_bin_mode, 0);
-    // Without hardware binning the factors are kept for the software.
+    // Without hardware binning the factors are kept for the software; the
+    // camera, still binning 2x2, is put back to 1x1 once.
     cmos.hw_bin.enabled = false;
     before = commands(cmos);
     EXPECT_EQ(set_binning(cmos, 3, 4), 0);
-    EXPECT_EQ(commands(cmos), before);
+    EXPECT_EQ(commands(cmos), before + 1);
+    EXPECT_EQ(state(cmos).hw_bin_x, 1);
     EXPECT_EQ(cmos.bin_x, 3);
     EXPECT_EQ(cmos.bin_y, 4);
     EXPECT_EQ(cmos.hw_bin.x, 1);
+    before = commands(cmos);
+    EXPECT_EQ(set_binning(cmos, 2, 2), 0);
+    EXPECT_EQ(commands(cmos), before);
 
     CameraRecord& software = plug("3075");
     before = commands(software);
