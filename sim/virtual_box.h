@@ -47,6 +47,8 @@ struct PendingRead {
     // When the first byte of a stream with a delivery rate went out; the
     // rate is kept from there.
     std::optional<std::chrono::steady_clock::time_point> paced_from;
+    // When the last byte of the last stream went out (for benchmarks).
+    std::optional<std::chrono::steady_clock::time_point> drained_at;
 };
 
 // One plugged USB device: a camera (with its node of the camera driver) or

@@ -259,19 +259,23 @@ public:
         const size_t n = static_cast<size_t>(std::min<uint64_t>(length, pending.end - pending.offset));
         if (n > 0 && !buffer)
             return fail(EFAULT);
+        // The bytes leave at the camera's rate, counted from the first read:
+        // making them takes part of the time they would take to arrive.
+        const double rate = pending.stream->bytes_per_second;
+        if (rate > 0 && !pending.paced_from)
+            pending.paced_from = Clock::now();
         if (n > 0)
             pending.stream->fill(pending.offset, static_cast<uint8_t*>(buffer), n);
         pending.offset += n;
-        if (const double rate = pending.stream->bytes_per_second; rate > 0) {
-            // The bytes leave at the camera's rate, counted from the first.
-            if (!pending.paced_from)
-                pending.paced_from = Clock::now();
+        if (rate > 0) {
             const auto due = *pending.paced_from + std::chrono::duration_cast<Clock::duration>(
                                                        std::chrono::duration<double>(pending.offset / rate));
             std::this_thread::sleep_until(due);
         }
-        if (pending.offset >= pending.end)
+        if (pending.offset >= pending.end) {
             pending.stream.reset();
+            pending.drained_at = Clock::now();
+        }
         return static_cast<ssize_t>(n);
     }
 
