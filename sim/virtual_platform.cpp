@@ -274,6 +274,7 @@ public:
         }
         if (pending.offset >= pending.end) {
             pending.stream.reset();
+            pending.unread = false;
             pending.drained_at = Clock::now();
         }
         return static_cast<ssize_t>(n);
@@ -449,6 +450,8 @@ private:
         const auto* request = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(record.request_address));
         std::vector<uint8_t> bytes(request, request + record.request_length);
         ++device.commands_received;
+        if (device.pending_read.unread)
+            ++device.commands_amid_stream;
         Answer answer;
         {
             std::lock_guard lock(device.mutex);
@@ -467,6 +470,7 @@ private:
             pending.stream = std::move(answer.readout);
             if (pending.end == 0)
                 pending.stream.reset();
+            pending.unread = pending.stream.has_value();
             pending.changed.notify_all();
         }
         const size_t n = std::min<size_t>(answer.bytes.size(), record.response_length);

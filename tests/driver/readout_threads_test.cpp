@@ -48,6 +48,42 @@ TEST_F(ReadoutThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     EXPECT_TRUE(image_is(frame.data(), 1000, 1000, window_at(0, 0)));
 }
 
+TEST_F(ReadoutThreads, NoCommandReachesACameraThatIsSending) {
+    // A poller asks all the time while readouts start and end: each of its
+    // commands is served before a readout request or after the image.
+    CameraRecord& small = connect("1042 width=64 height=48");
+    CameraRecord& big = connect("1029 width=300 height=200");
+    std::atomic<bool> done{false};
+    std::atomic<int> other{0};
+    auto poll = [&done, &other](CameraRecord& camera) {
+        return [&done, &other, &camera] {
+            while (!done) {
+                float value = 0;
+                const int result = get_value(camera, 0, value);
+                if (result != 0 && result != -2)
+                    ++other;
+            }
+        };
+    };
+    std::thread small_poller(poll(small)), big_poller(poll(big));
+    std::vector<uint16_t> image(300 * 200);
+    for (int round = 0; round < 30; ++round) {
+        ExposureInfo exposure{-1, 0, 0, 64, 48, 0};
+        uint32_t read_bytes = 0;
+        EXPECT_EQ(astro_small_getimage(small, exposure, image.data(), read_bytes), 0);
+        exposure = {-1, 0, 0, 300, 200, 0};
+        std::shared_ptr<BigTransfer> transfer;
+        ASSERT_EQ(astro_big_getimage(big, exposure, image.data(), transfer), 0);
+        transfer->wait();
+    }
+    done = true;
+    small_poller.join();
+    big_poller.join();
+    EXPECT_EQ(other.load(), 0);
+    EXPECT_EQ(device(nodes[&small])->commands_amid_stream.load(), 0u);
+    EXPECT_EQ(device(nodes[&big])->commands_amid_stream.load(), 0u);
+}
+
 TEST_F(ReadoutThreads, ShortStreamEndsTheBackgroundReader) {
     CameraRecord& camera = connect("1029 width=1200 height=1200");
     // 2.2 MB cut after the first 2 MiB chunk and a little of the second.
