@@ -21,6 +21,7 @@
 
 #include "driver/camera_record.h"
 #include "driver/exposure.h"
+#include "driver/image_kernels.h"
 
 // Class 2.
 int astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
@@ -66,19 +67,23 @@ private:
     friend int astro_big_getimage(CameraRecord&, ExposureInfo&, uint16_t*, std::shared_ptr<BigTransfer>&);
     BigTransfer() = default;
     void read_stream();     // the reader thread
-    void process_stream();  // the processing thread
+    void process_stream();  // the processing thread, started by the reader
 
+    // Set before the reader starts, constant afterwards.
     CameraRecord* camera_ = nullptr;
-    ExposureInfo exposure_;
+    StreamFormat format_ = StreamFormat::native16;
     uint16_t* out_ = nullptr;
     uint32_t size_ = 0;
+    // Bytes below count_ are written by the reader only before it
+    // publishes count_, and read by the processor only after it saw it.
     std::unique_ptr<uint8_t[]> read_buffer_;
     std::mutex mutex_;                // guards count_ and stop_
     std::condition_variable arrived_;
     uint32_t count_ = 0;              // bytes read so far
-    bool stop_ = false;               // the reader gave up: the processor ends
+    bool stop_ = false;               // the stream came up short: no more bytes come
     std::atomic<uint32_t> done_bytes_{0};
     std::atomic<bool> finished_{false};
+    std::mutex join_mutex_;           // wait() may be called from several threads
     std::thread reader_;
 };
 

@@ -65,6 +65,7 @@ public:
         install_clear(0x03);
         install_guiding(0x10, 0x11, true);
         install_level(0x0F, state_.feature5, 0xFF);
+        install_classic_readout();
     }
 
 protected:
@@ -72,7 +73,7 @@ protected:
         switch (sub_index) {
         case 0: return raw_temperature(state().sensor_celsius);
         case 2: return raw_voltage(supply_volts_);
-        case 255: return 0x8080;  // firmware with sub-frame readout
+        case 255: return profile().subframe ? 0x8080 : 0x0000;  // firmware with sub-frame readout
         default: return CameraModel::raw_value(sub_index);
         }
     }
@@ -129,6 +130,7 @@ public:
                 return status(STATUS_OK);
             });
         }
+        install_classic_readout();
     }
 
 protected:
@@ -177,6 +179,7 @@ public:
         install_guiding(0x18, 0x19, false);
         install_level(0x0D, state_.feature5, 0xFF);
         install_gain(240);
+        install_classic_readout();
     }
 
 protected:
@@ -225,6 +228,7 @@ public:
         } else {
             install_level(0x0E, state_.feature8, 100);
         }
+        install_classic_readout();
     }
 
 protected:

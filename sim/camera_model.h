@@ -27,6 +27,9 @@ struct ReadoutStream {
     // Writes the bytes [offset, offset + length) of the stream into out.
     std::function<void(uint64_t offset, uint8_t* out, size_t length)> fill;
     double bytes_per_second = 0;  // 0: as fast as the reader reads
+    // The first byte comes no earlier than this: the end of the exposure
+    // the readout command started. A read waits for it.
+    std::chrono::steady_clock::time_point start{};
 };
 
 // The camera's answer to one command: the response bytes (status first;
@@ -64,11 +67,16 @@ struct CameraState {
     uint8_t preflash_count = 0;
     uint8_t pair_a = 0, pair_b = 0;  // the type-8 pair
     unsigned clears = 0;
-    // CMOS types: the last exposure request taken, the exposures started
-    // ([0x24], and [0x28] for the next one) and the frames streamed.
+    // The readout requests that started a stream (CMOS: the frames streamed).
+    unsigned readouts = 0;
+    // CMOS types: the last exposure request taken and the exposures started
+    // ([0x24], and [0x28] for the next one).
     std::optional<CmosExposureRequest> exposure;
     unsigned exposures = 0;
-    unsigned readouts = 0;
+    // Exposures and readouts of the classic cameras.
+    std::vector<uint8_t> last_readout;  // the last readout request, command byte first
+    bool exposing = false;              // new interface: between [0x07] and [0x08]
+    uint8_t end_flag = 0;               // the second flag of the last [0x08]
 };
 
 class CameraModel {
@@ -139,6 +147,9 @@ protected:
     void install_level(uint8_t command, uint8_t& level, uint8_t max);
     void install_aux(uint8_t command);
     void install_gain(uint16_t max);  // [0x17, 0x00, gain16]
+    // The exposure and readout commands of the classic cameras, by class
+    // (sim/classic_readout.cpp).
+    void install_classic_readout();
 
     // The heat-sink side of the cooler: warmer the harder it works.
     double second_celsius() const { return AMBIENT_CELSIUS + 1.5 + 3.0 * state_.cooler_power; }

@@ -185,6 +185,8 @@ bool make_profile(const CameraOptions& options, uint32_t id, CameraProfile& prof
     made.gps_fix = options.gps_fix.value_or(made.gps_fix);
     made.cal_offset = options.cal_offset.value_or(made.cal_offset);
     made.cal_gain = options.cal_gain.value_or(made.cal_gain);
+    made.subframe = options.subframe.value_or(made.subframe);
+    made.read_rate = options.read_rate.value_or(made.read_rate);
     for (const std::string* text : {&made.desc, &made.ser, &made.chip}) {
         if (text->size() > 14) {
             error = "texts hold at most 14 characters: " + *text;

@@ -56,6 +56,12 @@ struct CameraProfile {
     // and gain, as stored.
     uint16_t cal_offset = 0xF862;  // -1950
     uint16_t cal_gain = 21650;
+    // Class 2: firmware that reads out a sub-frame (and says so to value
+    // request 255); without it the whole sensor is always sent.
+    bool subframe = true;
+    // How fast readout streams are delivered, bytes per second; 0: as fast
+    // as the reader reads.
+    uint64_t read_rate = 0;
 };
 
 // The options of a `plug camera` line; what is not given comes from
@@ -73,6 +79,8 @@ struct CameraOptions {
     std::optional<int64_t> gps_epoch;
     std::optional<bool> gps_fix;
     std::optional<uint16_t> cal_offset, cal_gain;
+    std::optional<bool> subframe;
+    std::optional<uint64_t> read_rate;
 };
 
 // Whether a camera of these facts has a mechanical shutter.

@@ -184,7 +184,9 @@ std::optional<ControlCommand> parse_plug_camera(const std::vector<std::string>& 
         !options.number("gps_epoch", 0, 253402300799, gps_epoch, error) ||
         !options.boolean("gps_fix", o.gps_fix, error) ||
         !options.number("cal_offset", 0, 0xFFFF, o.cal_offset, error) ||
-        !options.number("cal_gain", 0, 0xFFFF, o.cal_gain, error))
+        !options.number("cal_gain", 0, 0xFFFF, o.cal_gain, error) ||
+        !options.boolean("subframe", o.subframe, error) ||
+        !options.number("read_rate", 0, 4000000000, o.read_rate, error))
         return std::nullopt;
     if (gps_epoch)
         o.gps_epoch = static_cast<int64_t>(*gps_epoch);

@@ -3,6 +3,9 @@
 //   plug camera PID [id=N] [nofw] [width=W] [height=H] [pixelw=NM] [pixelh=NM]
 //                   [filters=N] [flags=N] [aux=N] [desc=TEXT] [ser=TEXT]
 //                   [chip=TEXT] [ver128=N] ... [ver131=N] [pattern=coords|sky]
+//                   [open_ms=N] [close_ms=N] [cool_rate=N] [gps_epoch=N]
+//                   [gps_fix=0|1] [cal_offset=N] [cal_gain=N] [subframe=0|1]
+//                   [read_rate=N]
 //   plug wheel [id=N] [filters=N] [filters2=N] [desc=TEXT] [ser=TEXT] [move_ms=N]
 //   unplug PATH
 //   list

@@ -147,6 +147,11 @@ void VirtualBox::remove_locked(const std::shared_ptr<Device>& device) {
         std::lock_guard device_lock(device->mutex);
         device->wheel_answered.notify_all();
     }
+    {
+        // So does a read waiting for the end of an exposure.
+        std::lock_guard read_lock(device->pending_read.mutex);
+        device->pending_read.changed.notify_all();
+    }
     if (device->kind == Device::Kind::camera)
         queue_locked("remove", device->node_path, nullptr);
     queue_locked("unbind", device->usb_path(), nullptr);

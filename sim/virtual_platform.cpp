@@ -245,7 +245,13 @@ public:
         if (!device->present)
             return fail(ENODEV);
         PendingRead& pending = device->pending_read;
-        std::lock_guard lock(pending.mutex);
+        std::unique_lock lock(pending.mutex);
+        // The camera sends nothing while its exposure runs; the driver's
+        // read waits for the first bytes.
+        while (pending.stream && device->present && Clock::now() < pending.stream->start)
+            pending.changed.wait_until(lock, pending.stream->start);
+        if (!device->present)
+            return fail(ENODEV);
         // The driver waits for the camera's bulk data and gives up; with
         // no readout started nothing will ever come.
         if (!pending.stream)
@@ -253,13 +259,24 @@ public:
         const size_t n = static_cast<size_t>(std::min<uint64_t>(length, pending.end - pending.offset));
         if (n > 0 && !buffer)
             return fail(EFAULT);
+        // The bytes leave at the camera's rate, counted from the first read:
+        // making them takes part of the time they would take to arrive.
+        const double rate = pending.stream->bytes_per_second;
+        if (rate > 0 && !pending.paced_from)
+            pending.paced_from = Clock::now();
         if (n > 0)
             pending.stream->fill(pending.offset, static_cast<uint8_t*>(buffer), n);
-        if (pending.stream->bytes_per_second > 0)
-            std::this_thread::sleep_for(std::chrono::duration<double>(n / pending.stream->bytes_per_second));
         pending.offset += n;
-        if (pending.offset >= pending.end)
+        if (rate > 0) {
+            const auto due = *pending.paced_from + std::chrono::duration_cast<Clock::duration>(
+                                                       std::chrono::duration<double>(pending.offset / rate));
+            std::this_thread::sleep_until(due);
+        }
+        if (pending.offset >= pending.end) {
             pending.stream.reset();
+            pending.unread = false;
+            pending.drained_at = Clock::now();
+        }
         return static_cast<ssize_t>(n);
     }
 
@@ -433,6 +450,8 @@ private:
         const auto* request = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(record.request_address));
         std::vector<uint8_t> bytes(request, request + record.request_length);
         ++device.commands_received;
+        if (device.pending_read.unread)
+            ++device.commands_amid_stream;
         Answer answer;
         {
             std::lock_guard lock(device.mutex);
@@ -447,9 +466,12 @@ private:
             std::lock_guard lock(pending.mutex);
             pending.end = std::min<uint64_t>(answer.readout->size, device.faults.read_limit().value_or(UINT64_MAX));
             pending.offset = 0;
+            pending.paced_from.reset();
             pending.stream = std::move(answer.readout);
             if (pending.end == 0)
                 pending.stream.reset();
+            pending.unread = pending.stream.has_value();
+            pending.changed.notify_all();
         }
         const size_t n = std::min<size_t>(answer.bytes.size(), record.response_length);
         if (n > 0)
