@@ -158,12 +158,14 @@ int astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* o
 
     const ReadoutRequest request = big_request(camera, exposure);
     camera.reading.store(true);
-    if (int result = camera_command(camera, request.data(), request.size(), nullptr, 0); result != 0) {
+    // Taken here, before the request, and released by the reader when the
+    // transfer ends.
+    camera.frame_lock.lock();
+    if (int result = readout_command(camera, request.data(), request.size()); result != 0) {
+        camera.frame_lock.unlock();
         camera.reading.store(false);
         return result;
     }
-    // Taken here, released by the reader when the transfer ends.
-    camera.frame_lock.lock();
     try {
         started->reader_ = std::thread(&BigTransfer::read_stream, started.get());
     } catch (const std::system_error& e) {

@@ -25,7 +25,7 @@ constexpr uint16_t FLAG_START_VARIANT = 0x10;
 struct HardwareWindow {
     int32_t x0 = 0, y0 = 0;         // origin sent: sensor pixels, type 24 binned rows
     int32_t width = 0, height = 0;  // size sent, margin columns included
-    int32_t fw = 0, fh = 0;         // the frame the readout reads (see CmosFrameGeometry)
+    int32_t fw = 0, fh = 0;         // the frame the readout reads, in sensor pixels (24: binned)
     int32_t x = 0, y = 0;           // the window inside it, in frame pixels
 };
 
@@ -213,18 +213,17 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
     if (!is_cmos_type(camera))
         return 4;
     HardwareWindow hw;
+    ExposureInfo window = exposure;
     const bool type_24 = camera.camera_type == 24;
-    if (!(type_24 ? window_24(camera, exposure, hw) : window_22_23(camera, exposure, hw)))
+    if (!(type_24 ? window_24(camera, window, hw) : window_22_23(camera, window, hw)))
         return -1;
-    camera.fw = hw.fw;
-    camera.fh = hw.fh;
-    exposure.x = hw.x;
-    exposure.y = hw.y;
+    for (const int32_t word : {hw.x0, hw.y0, hw.width, hw.height}) {
+        if (word < 0 || word > 0xFFFF)
+            return -1;  // a sensor too big for the request's words
+    }
 
     const double clock = type_24 ? TYPE_24_CLOCK : TYPE_22_23_CLOCK;
     const uint32_t ticks = exposure_ticks(exposure.exp_time, clock);
-    camera.exp_time_actual = ticks / clock;
-
     uint8_t mode = exposure.shutter ? MODE_SHUTTER : 0;
     if (start_variant && (camera.info.flags & FLAG_START_VARIANT))
         mode |= MODE_START_VARIANT;
@@ -236,7 +235,18 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
     for (int i = 0; i < 4; ++i)
         request[10 + i] = static_cast<uint8_t>(ticks >> (8 * i));
     uint8_t status = 0;
-    return camera_command(camera, request.data(), request.size(), &status, 1);
+    if (int result = camera_command(camera, request.data(), request.size(), &status, 1); result != 0)
+        return result;
+    // The record describes the frame the camera now exposes; a refused
+    // request leaves it describing the one it still holds.
+    camera.fw = hw.fw;
+    camera.fh = hw.fh;
+    camera.exp_time_actual = ticks / clock;
+    exposure.x = hw.x;
+    exposure.y = hw.y;
+    exposure.w = window.w;
+    exposure.h = window.h;
+    return 0;
 }
 
 int stop_exposure_cmos(CameraRecord& camera, uint8_t flag) {

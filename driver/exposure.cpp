@@ -7,8 +7,9 @@
 
 namespace {
 
-// Firmware of the new-interface cameras that takes the end of an exposure.
-constexpr uint16_t END_EXPOSURE_FIRMWARE = 3;
+// The last firmware of the new-interface cameras without the end-of-exposure
+// command.
+constexpr uint16_t LAST_FIRMWARE_WITHOUT_END = 3;
 
 template <size_t N>
 int send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
@@ -50,7 +51,7 @@ int end_exposure(CameraRecord& camera, uint8_t close, uint8_t second) {
         }
         return 0;
     }
-    if (camera.ver128_lo <= END_EXPOSURE_FIRMWARE)
+    if (camera.ver128_lo <= LAST_FIRMWARE_WITHOUT_END)
         return 0;
     return send(camera, std::array<uint8_t, 3>{0x08, close, second});
 }

@@ -46,7 +46,8 @@ int end_exposure(CameraRecord& camera, uint8_t close, uint8_t second);
 // sends [0x24, mode, x0, y0, width, height, ticks32]. `start_variant` asks
 // for the variant the camera's flag bit 4 allows (request code 30). The
 // window is first clamped to the sensor; one with nothing left of it is -1,
-// and nothing is sent. Tick counts are held at 0..0xFFFFFFFF.
+// and nothing is sent. Tick counts are held at 0..0xFFFFFFFF. The record
+// and `exposure` change only when the camera took the request.
 int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant);
 
 // CMOS types only (else 4): ends the running exposure early, [0x26, flag].

@@ -37,11 +37,14 @@ size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
 int transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* buffer,
                    size_t size, bool acknowledge) {
     camera.reading.store(true);
-    if (int result = camera_command(camera, request, request_length, nullptr, 0); result != 0) {
+    // Taken before the request: a command that slipped in between the two
+    // would reach a camera that is already sending the image.
+    camera.frame_lock.lock();
+    if (int result = readout_command(camera, request, request_length); result != 0) {
+        camera.frame_lock.unlock();
         camera.reading.store(false);
         return result;
     }
-    camera.frame_lock.lock();
     const size_t got = read_stream(camera, buffer, size);
     if (got == size && acknowledge)
         cmos_readok(camera);

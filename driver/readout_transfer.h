@@ -16,9 +16,9 @@ std::unique_ptr<uint8_t[]> allocate_read_buffer(size_t size);
 // is logged as "read() failed: read %d bytes: %s". Returns the bytes read.
 size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size);
 
-// One synchronous transfer: sets `reading`, sends the readout request (a
-// failure clears `reading` and is returned), takes the frame lock, reads
-// exactly `size` bytes into `buffer`, acknowledges the image when
+// One synchronous transfer: sets `reading`, takes the frame lock, sends the
+// readout request (a failure releases the lock, clears `reading` and is
+// returned), reads exactly `size` bytes into `buffer`, acknowledges the image when
 // `acknowledge` is set (cmos_readok), releases the frame lock and clears
 // `reading`. 0 on success, the request's error, or the byte count of a
 // short read (the lock is released and `reading` cleared as well); a

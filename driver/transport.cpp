@@ -80,6 +80,23 @@ int camera_command(CameraRecord& camera, const uint8_t* request, size_t request_
     return usb_camera_command_us(camera, request, request_length, response, response_capacity, received);
 }
 
+int readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length) {
+    const uint8_t command = request_length ? request[0] : 0xFF;
+    size_t count = 0;
+    int result = 0, error = 0;
+    {
+        std::lock_guard lock(camera.command_mutex);
+        result = command_request(camera.fd, request, request_length, nullptr, 0, count);
+        error = errno;
+    }
+    if (result < 0) {
+        log_trace("usb_camera_command_us: command: 0x%02x", command);
+        log_ioctl_failure(error);
+        return 1;
+    }
+    return 0;
+}
+
 void cmos_readok(CameraRecord& camera) {
     if (!is_new_interface(camera))
         return;

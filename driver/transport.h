@@ -39,6 +39,14 @@ int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t r
 int camera_command(CameraRecord& camera, const uint8_t* request, size_t request_length,
                    uint8_t* response, size_t response_capacity);
 
+// The request that starts an image transfer, sent by the thread that has
+// already taken frame_lock for it: serialised with other commands by
+// command_mutex, never refused. Holding the lock from before the request
+// on, no other command reaches the camera between the request and the
+// image it starts. No response is expected; 0 or 1 (a failed driver
+// request, logged).
+int readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length);
+
 // Acknowledges a finished image transfer on a new-interface camera (product
 // id 3072 and above); does nothing for the others. Called by the readout
 // while it still holds frame_lock, so the request goes to the node directly,

@@ -74,16 +74,16 @@ struct CameraState {
         double celsius;
     };
     std::vector<SetPointReceived> set_points_received;
+    // The readout requests that started a stream (CMOS: the frames streamed).
+    unsigned readouts = 0;
+    // CMOS types: the last exposure request taken and the exposures started
+    // ([0x24], and [0x28] for the next one).
+    std::optional<CmosExposureRequest> exposure;
+    unsigned exposures = 0;
     // Exposures and readouts of the classic cameras.
     std::vector<uint8_t> last_readout;  // the last readout request, command byte first
     bool exposing = false;              // new interface: between [0x07] and [0x08]
     uint8_t end_flag = 0;               // the second flag of the last [0x08]
-    // CMOS types: the last exposure request taken, the exposures started
-    // ([0x24], and [0x28] for the next one).
-    std::optional<CmosExposureRequest> exposure;
-    unsigned exposures = 0;
-    // Readouts that started a stream: classic readout requests, CMOS frames.
-    unsigned readouts = 0;
 };
 
 class CameraModel {

@@ -67,12 +67,13 @@ uint16_t word_at(std::span<const uint8_t> p, size_t at) { return static_cast<uin
 
 std::pair<uint16_t, uint16_t> sample_pair(uint16_t value, uint32_t x, uint32_t y) {
     const uint32_t v = value;
+    if (v == 65535)
+        return {0xFFFF, 0xFFFF};
     const uint32_t spread = 1 + (x * 7 + y * 13) % 61;
     const uint32_t room = std::min({spread, v, 65535 - v});
-    const uint32_t low = v - room;
-    // One more on the high side keeps the floor of the mean at v and makes
-    // a mean rounded up come out one too high.
-    const uint32_t high = v + room + (v + room < 65535 ? 1 : 0);
+    // An odd sum 2v + 1: its floor half is v, a mean rounded up is v + 1.
+    const uint32_t high = std::min(v + room + 1, 65535u);
+    const uint32_t low = 2 * v + 1 - high;
     if ((x + y) % 2)
         return {static_cast<uint16_t>(high), static_cast<uint16_t>(low)};
     return {static_cast<uint16_t>(low), static_cast<uint16_t>(high)};

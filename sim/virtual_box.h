@@ -42,11 +42,14 @@ struct PendingRead {
     // left.
     std::condition_variable changed;
     std::optional<ReadoutStream> stream;
+    std::atomic<bool> unread{false};  // a stream is set: the camera is sending
     uint64_t offset = 0;
     uint64_t end = 0;  // the stream's size, or less under a read fault
     // When the first byte of a stream with a delivery rate went out; the
     // rate is kept from there.
     std::optional<std::chrono::steady_clock::time_point> paced_from;
+    // When the last byte of the last stream went out (for benchmarks).
+    std::optional<std::chrono::steady_clock::time_point> drained_at;
 };
 
 // One plugged USB device: a camera (with its node of the camera driver) or
@@ -72,6 +75,9 @@ struct Device {
     std::atomic<uint64_t> commands_received{0};
     std::atomic<int> commands_in_flight{0};
     std::atomic<int> most_commands_in_flight{0};
+    // Commands that arrived while a readout stream was still unread, which
+    // the driver must never let happen: the camera is sending an image.
+    std::atomic<uint64_t> commands_amid_stream{0};
     // A memory file behind every descriptor of the device: each open is a
     // new open file of it, so flock() between descriptors is the kernel's.
     int backing_fd = -1;

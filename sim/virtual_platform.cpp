@@ -259,19 +259,24 @@ public:
         const size_t n = static_cast<size_t>(std::min<uint64_t>(length, pending.end - pending.offset));
         if (n > 0 && !buffer)
             return fail(EFAULT);
+        // The bytes leave at the camera's rate, counted from the first read:
+        // making them takes part of the time they would take to arrive.
+        const double rate = pending.stream->bytes_per_second;
+        if (rate > 0 && !pending.paced_from)
+            pending.paced_from = Clock::now();
         if (n > 0)
             pending.stream->fill(pending.offset, static_cast<uint8_t*>(buffer), n);
         pending.offset += n;
-        if (const double rate = pending.stream->bytes_per_second; rate > 0) {
-            // The bytes leave at the camera's rate, counted from the first.
-            if (!pending.paced_from)
-                pending.paced_from = Clock::now();
+        if (rate > 0) {
             const auto due = *pending.paced_from + std::chrono::duration_cast<Clock::duration>(
                                                        std::chrono::duration<double>(pending.offset / rate));
             std::this_thread::sleep_until(due);
         }
-        if (pending.offset >= pending.end)
+        if (pending.offset >= pending.end) {
             pending.stream.reset();
+            pending.unread = false;
+            pending.drained_at = Clock::now();
+        }
         return static_cast<ssize_t>(n);
     }
 
@@ -445,6 +450,8 @@ private:
         const auto* request = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(record.request_address));
         std::vector<uint8_t> bytes(request, request + record.request_length);
         ++device.commands_received;
+        if (device.pending_read.unread)
+            ++device.commands_amid_stream;
         Answer answer;
         {
             std::lock_guard lock(device.mutex);
@@ -463,6 +470,7 @@ private:
             pending.stream = std::move(answer.readout);
             if (pending.end == 0)
                 pending.stream.reset();
+            pending.unread = pending.stream.has_value();
             pending.changed.notify_all();
         }
         const size_t n = std::min<size_t>(answer.bytes.size(), record.response_length);

@@ -186,6 +186,31 @@ TEST(VirtualNodes, WheelAnswerWaitEndsWhenTheWheelLeaves) {
     p.node_close(fd);
 }
 
+TEST(VirtualNodes, ReadWaitsForTheExposureUntilTheCameraLeaves) {
+    SimBox sim;
+    auto& p = *sim.platform;
+    const std::string node = sim.run("plug camera 1042 width=16 height=8");
+    const int fd = p.node_open(node.c_str(), O_RDWR);
+    // 0.1 s of exposure, then 12 x 6 samples: an 8 x 2 window and its padding.
+    ASSERT_EQ(exchange(p, fd, {0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0x20, 0x03}, 0).result, 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<uint8_t> bytes(12 * 6 * 2);
+    ASSERT_EQ(p.node_read(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+
+    // About 8 s of exposure: the camera leaves first.
+    ASSERT_EQ(exchange(p, fd, {0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0xFF, 0xFF}, 0).result, 0);
+    auto read = std::async(std::launch::async, [&] {
+        const ssize_t n = p.node_read(fd, bytes.data(), bytes.size());
+        return std::make_pair(n, errno);
+    });
+    EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
+    sim.run("unplug " + node);
+    ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(read.get(), std::make_pair(ssize_t{-1}, ENODEV));
+    p.node_close(fd);
+}
+
 TEST(VirtualNodes, CommandsRaceHotplugAndFaults) {
     SimBox sim;
     auto& p = *sim.platform;
