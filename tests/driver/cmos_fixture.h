@@ -16,7 +16,7 @@
 #include "driver/camera_open.h"
 #include "driver/camera_ops.h"
 #include "driver/readout.h"
-#include "tests/driver/driver_box.h"
+#include "tests/driver/readout_fixture.h"
 
 namespace cmostest {
 
@@ -147,44 +147,13 @@ inline uint32_t saturation(const CameraRecord& camera) {
     }
 }
 
-class CmosBox : public DriverBox {
+// The readout box with the CMOS cameras' binning switch.
+class CmosBox : public ReadoutBox {
 protected:
-    void SetUp() override {
-        DriverBox::SetUp();
-        shutter_settle_ms = 0;  // connects need no shutter pause here
-    }
-    void TearDown() override {
-        shutter_settle_ms = SHUTTER_SETTLE_MS;
-        DriverBox::TearDown();
-    }
-
-    // Plugs a camera with `options` (shutter travel 0), opens and
-    // initialises it as a client's connect does.
-    CameraRecord& connect(const std::string& options) {
-        const std::string node = run("plug camera " + options + " open_ms=0 close_ms=0");
-        records.push_back(std::make_unique<CameraRecord>());
-        CameraRecord& camera = *records.back();
-        EXPECT_EQ(open_camera(node.c_str(), camera), 0) << options;
-        init_camera(camera, camera.info);
-        nodes[&camera] = node;
-        return camera;
-    }
-
-    sim::CameraState state(const CameraRecord& camera) {
-        auto dev = device(nodes[&camera]);
-        std::lock_guard lock(dev->mutex);
-        return dev->camera->state();
-    }
-
-    uint64_t commands(const CameraRecord& camera) { return device(nodes[&camera])->commands_received.load(); }
-
     static void bin(CameraRecord& camera, const Binning& b) {
         camera.hw_bin.enabled = b.hardware;
         ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b.bx), static_cast<uint8_t>(b.by)), 0);
     }
-
-    std::vector<std::unique_ptr<CameraRecord>> records;
-    std::map<const CameraRecord*, std::string> nodes;
 };
 
 }  // namespace cmostest
