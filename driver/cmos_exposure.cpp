@@ -1,11 +1,11 @@
 // The exposure of the CMOS types 22-24: the hardware window each type can
 // read, the exposure request, its end and its readiness.
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 #include "driver/exposure.h"
 #include "driver/image_kernels.h"
+#include "driver/readout_request.h"
 #include "driver/transport.h"
 
 namespace {
@@ -191,11 +191,6 @@ bool window_24(const CameraRecord& camera, ExposureInfo& exposure, HardwareWindo
     return true;
 }
 
-void put16(uint8_t* p, int32_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-}
-
 // The exposure time in ticks of the camera's clock, rounded; held within
 // the 32-bit count rather than wrapped, and 0 for a negative time.
 uint32_t exposure_ticks(double seconds, double ticks_per_second) {
@@ -227,13 +222,13 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
     uint8_t mode = exposure.shutter ? MODE_SHUTTER : 0;
     if (start_variant && (camera.info.flags & FLAG_START_VARIANT))
         mode |= MODE_START_VARIANT;
-    std::array<uint8_t, 14> request{0x24, mode};
-    put16(&request[2], hw.x0);
-    put16(&request[4], hw.y0);
-    put16(&request[6], hw.width);
-    put16(&request[8], hw.height);
-    for (int i = 0; i < 4; ++i)
-        request[10 + i] = static_cast<uint8_t>(ticks >> (8 * i));
+    ReadoutRequest request(0x24);
+    request.byte(mode)
+        .word(static_cast<uint16_t>(hw.x0))
+        .word(static_cast<uint16_t>(hw.y0))
+        .word(static_cast<uint16_t>(hw.width))
+        .word(static_cast<uint16_t>(hw.height))
+        .dword(ticks);
     uint8_t status = 0;
     if (int result = camera_command(camera, request.data(), request.size(), &status, 1); result != 0)
         return result;

@@ -1,4 +1,4 @@
-// The bytes of a classic readout request: a command byte followed by
+// The bytes of a readout or exposure request: a command byte followed by
 // little-endian parameters, and the saturating time counts they carry.
 #pragma once
 
