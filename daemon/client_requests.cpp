@@ -3,10 +3,10 @@
 #include <syslog.h>
 
 #include "common/log.h"
-#include "daemon/registry.h"
 #include "driver/camera_init.h"
 #include "driver/camera_open.h"
 #include "driver/wheel_ops.h"
+#include "registry/registry.h"
 
 namespace {
 

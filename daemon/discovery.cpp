@@ -13,7 +13,7 @@
 #include <string>
 
 #include "common/log.h"
-#include "daemon/sockets.h"
+#include "daemon/listeners.h"
 
 namespace {
 

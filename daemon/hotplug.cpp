@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "common/log.h"
-#include "daemon/registry.h"
+#include "common/threads.h"
 #include "driver/camera_abi.h"
 #include "driver/firmware_upload.h"
 #include "platform/platform.h"
-#include "thread/session_io.h"
+#include "registry/registry.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include "common/config.h"
 #include "common/log.h"
+#include "common/pid_lock.h"
 #include "daemon/main_loop.h"
 #include "daemon/options.h"
-#include "daemon/pid_lock.h"
 #include "daemon/version.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"

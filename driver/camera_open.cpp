@@ -10,9 +10,9 @@
 #include <mutex>
 
 #include "common/log.h"
-#include "driver/device_node.h"
 #include "driver/camera_abi.h"
 #include "driver/camera_models.h"
+#include "driver/device_node.h"
 #include "platform/platform.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "common/log.h"
-#include "driver/device_node.h"
 #include "driver/camera_abi.h"
+#include "driver/device_node.h"
 #include "driver/firmware.h"
 #include "platform/platform.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/log.h"
-#include "driver/device_node.h"
 #include "driver/camera_abi.h"
+#include "driver/device_node.h"
 #include "platform/platform.h"
 
 namespace {

@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "common/log.h"
-#include "daemon/registry.h"
-#include "daemon/sockets.h"
+#include "common/sockets.h"
+#include "common/threads.h"
 #include "platform/platform.h"
+#include "registry/registry.h"
 #include "serial/com_port.h"
 #include "serial/telnet.h"
-#include "thread/session_io.h"
 
 namespace {
 

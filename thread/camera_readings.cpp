@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/log.h"
-#include "daemon/registry.h"
+#include "registry/registry.h"
 
 namespace {
 

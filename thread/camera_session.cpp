@@ -8,7 +8,8 @@
 #include <algorithm>
 
 #include "common/log.h"
-#include "daemon/registry.h"
+#include "common/threads.h"
+#include "registry/registry.h"
 #include "thread/camera_exposure.h"
 #include "thread/camera_readings.h"
 #include "thread/image_stream.h"

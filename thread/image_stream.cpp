@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/threads.h"
 #include "thread/camera_readings.h"
 
 namespace {

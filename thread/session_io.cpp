@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "common/log.h"
-#include "daemon/sockets.h"
+#include "common/sockets.h"
 
 namespace {
 constexpr int POLL_MS = 1000;
@@ -148,20 +148,4 @@ bool check_request_magic(const Request& request) {
         return true;
     log_message(LOG_WARNING, "Unknown packet magic: %u.", static_cast<unsigned>(request.magic() & 0xFFFFFFFFu));
     return false;
-}
-
-bool start_detached(const char* what, std::function<void()> work) {
-    try {
-        std::thread(std::move(work)).detach();
-        return true;
-    } catch (const std::system_error& error) {
-        log_message(LOG_ERR, "pthread_create() failed for the %s: %s", what, error.what());
-        return false;
-    }
-}
-
-void sleep_ms(long ms) {
-    timespec remaining = {ms / 1000, (ms % 1000) * 1000000};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
 }

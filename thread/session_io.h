@@ -63,10 +63,3 @@ Response unknown_command(uint32_t command);
 // Logs "Unknown packet magic: %u." for a request that lacks REQUEST_MAGIC.
 // True when the request may be served.
 bool check_request_magic(const Request& request);
-
-// Runs `work` on a detached thread. False, with "pthread_create() failed"
-// logged, when the thread can't be made.
-bool start_detached(const char* what, std::function<void()> work);
-
-// Sleeps `ms` milliseconds, resuming after signals.
-void sleep_ms(long ms);

@@ -8,8 +8,9 @@
 #include <thread>
 
 #include "common/log.h"
-#include "daemon/registry.h"
+#include "common/threads.h"
 #include "driver/wheel_ops.h"
+#include "registry/registry.h"
 #include "thread/session_io.h"
 
 namespace {

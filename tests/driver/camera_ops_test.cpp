@@ -5,8 +5,8 @@
 #include <cmath>
 #include <thread>
 
-#include "driver/camera_ops.h"
 #include "driver/camera_open.h"
+#include "driver/camera_ops.h"
 #include "tests/driver/driver_box.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include "common/config.h"
 #include "common/log.h"
 #include "daemon/client_requests.h"
-#include "daemon/registry.h"
 #include "driver/camera_init.h"
 #include "platform/platform.h"
+#include "registry/registry.h"
 #include "sim/virtual_platform.h"
 #include "thread/protocol.h"
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "daemon/registry.h"
+#include "registry/registry.h"
 #include "tests/driver/driver_box.h"
 #include "thread/camera_session.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "common/config.h"
-#include "daemon/registry.h"
 #include "platform/platform.h"
+#include "registry/registry.h"
 #include "sim/virtual_box.h"
 #include "sim/virtual_platform.h"
 #include "tests/unit/support.h"

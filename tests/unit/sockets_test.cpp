@@ -14,7 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/sockets.h"
+#include "common/sockets.h"
+#include "daemon/listeners.h"
 #include "tests/unit/support.h"
 
 namespace {

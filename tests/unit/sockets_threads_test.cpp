@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/sockets.h"
+#include "common/sockets.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "daemon/pid_lock.h"
+#include "common/pid_lock.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 #include "common/config.h"
 #include "common/log.h"
-#include "daemon/signals.h"
+#include "common/signals.h"
 
 namespace {
 

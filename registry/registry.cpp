@@ -1,4 +1,4 @@
-#include "daemon/registry.h"
+#include "registry/registry.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

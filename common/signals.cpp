@@ -1,4 +1,4 @@
-#include "daemon/signals.h"
+#include "common/signals.h"
 
 #include <cerrno>
 #include <csignal>
