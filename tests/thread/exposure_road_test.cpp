@@ -1,0 +1,66 @@
+// The exposure road: which moves it allows, starts it refuses, and which
+// expiries it lets act.
+#include <gtest/gtest.h>
+
+#include "thread/exposure_road.h"
+
+namespace {
+
+using S = ExposureState;
+using namespace std::chrono_literals;
+
+TEST(ExposureRoad, MovesAllowedAndRefused) {
+    const S all[] = {S::idle, S::exposing, S::reading, S::ready, S::discarded};
+    // Rows: from; columns: to, in the order of `all`.
+    const bool allowed[5][5] = {
+        /* idle      */ {false, true, false, false, false},
+        /* exposing  */ {false, true, true, false, true},
+        /* reading   */ {false, false, false, true, true},
+        /* ready     */ {false, true, true, false, true},
+        /* discarded */ {false, true, true, false, false},
+    };
+    for (int from = 0; from < 5; ++from)
+        for (int to = 0; to < 5; ++to)
+            EXPECT_EQ(allowed[from][to], exposure_move_allowed(all[from], all[to]))
+                << exposure_state_name(all[from]) << " -> " << exposure_state_name(all[to]);
+
+    ExposureRoad road;
+    std::lock_guard<std::mutex> hold(road.exposure_mutex);
+    EXPECT_FALSE(road.move(S::reading)) << "nothing to read before a start";
+    EXPECT_EQ(S::idle, road.state());
+    ASSERT_TRUE(road.begin(ExposureRoad::NEVER));
+    ASSERT_TRUE(road.move(S::reading));
+    EXPECT_FALSE(road.begin(ExposureRoad::NEVER)) << "no start while the buffer is being filled";
+    EXPECT_EQ(S::reading, road.state());
+    EXPECT_EQ(1u, road.generation());
+    ASSERT_TRUE(road.move(S::ready));
+    {
+        const ExposureRoad::FrameHold download(road);
+        EXPECT_FALSE(road.begin(ExposureRoad::NEVER)) << "no start under a download";
+        EXPECT_EQ(S::ready, road.state());
+    }
+    EXPECT_TRUE(road.begin(ExposureRoad::NEVER));
+    EXPECT_EQ(2u, road.generation());
+}
+
+TEST(ExposureRoad, OnlyTheDueExposureExpires) {
+    ExposureRoad road;
+    std::lock_guard<std::mutex> hold(road.exposure_mutex);
+    const auto now = ExposureRoad::Clock::now();
+    EXPECT_FALSE(road.expiry_due(now)) << "idle";
+    ASSERT_TRUE(road.begin(now - 1ms));
+    EXPECT_TRUE(road.expiry_due(now));
+    // A new exposure of 3 s starts before the expiry of the last could act:
+    // that expiry is stale.
+    ASSERT_TRUE(road.begin(now + 3s));
+    EXPECT_FALSE(road.expiry_due(now));
+    EXPECT_TRUE(road.expiry_due(now + 3s));
+    // Camera-timed exposures never expire on the host; ended ones neither.
+    ASSERT_TRUE(road.begin(ExposureRoad::NEVER));
+    EXPECT_FALSE(road.expiry_due(now + 1000000h));
+    ASSERT_TRUE(road.begin(now - 1ms));
+    ASSERT_TRUE(road.move(S::discarded));
+    EXPECT_FALSE(road.expiry_due(now));
+}
+
+}  // namespace
