@@ -101,9 +101,12 @@ bool reserve_image(CameraSession& session, uint32_t size) {
     return true;
 }
 
+// When an exposure timed by the host from now is due. A millisecond early,
+// so that rounding never makes the exposure's own expiry look early; an
+// older exposure's expiry still comes long before.
 Clock::time_point due_after(double seconds) {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(std::min(seconds, LONGEST_TIMED_S)));
+    return Clock::now() - std::chrono::milliseconds(1) +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, LONGEST_TIMED_S)));
 }
 
 }  // namespace
@@ -135,8 +138,8 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
     if (!request_valid(request))
         return -1;
     settle_transfer(session);
-    if (road.state() == ExposureState::reading || camera.reading)
-        return -1;  // a readout still fills the buffer
+    if (road.state() == ExposureState::reading || camera.reading || road.frame_held())
+        return -1;  // a readout still fills the buffer, or a download sends it
 
     const HardwareBinning& hw = camera.hw_bin;
     if (int result = hw.enabled ? set_binning(camera, hw.x, hw.y) : set_binning(camera, camera.bin_x, camera.bin_y);
@@ -156,7 +159,7 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
     const bool cmos = is_cmos_type(camera);
     const bool timed = !cmos && (exposure.exp_time > SHORT_EXPOSURE_S || camera.camera_type == 3);
     if (!road.begin(timed ? due_after(exposure.exp_time) : ExposureRoad::NEVER))
-        return -1;  // a download holds the frame
+        return -1;
     // The exposure this one supersedes ends here: its expiry, should it
     // still come, finds a younger generation not yet due.
     stop_timer(*session.exposure_timer);

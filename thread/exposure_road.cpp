@@ -41,7 +41,7 @@ bool ExposureRoad::move(ExposureState to) {
 }
 
 bool ExposureRoad::begin(Clock::time_point due) {
-    if (frame_holders_.load() > 0 || !move(ExposureState::exposing))
+    if (frame_held() || !move(ExposureState::exposing))
         return false;
     ++generation_;
     due_ = due;

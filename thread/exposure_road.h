@@ -2,13 +2,6 @@
 // whoever holds the camera (the TCP camera session today; an Alpaca camera
 // can hold the same road).
 //
-//   idle ──start──▶ exposing ──expiry / keep-abort / short / read──▶ reading
-//                    │  ▲ start (a new generation)                    │   │
-//                    │  └─────────────────────────────────────┐      │   │
-//                    ├──abort / end failed / camera gone──▶ discarded ◀┘   │ readout failed
-//                    │                                        ▲  start    ▼
-//                    │                                        └──────── ready ◀─ readout complete
-//
 // Moves: idle → exposing; exposing → exposing (a start supersedes the
 // running exposure), reading, discarded; reading → ready, discarded;
 // ready → exposing, reading (a camera that keeps its frame is read again),
@@ -65,6 +58,9 @@ public:
     // ahead (or a state other than exposing) and must do nothing. Under
     // the mutex.
     bool expiry_due(Clock::time_point now) const;
+
+    // Whether a download holds the frame now.
+    bool frame_held() const { return frame_holders_.load() > 0; }
 
     // A download holds the frame while it sends it: begin() is refused
     // meanwhile, so the image is never changed under the download.
