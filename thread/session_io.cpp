@@ -31,10 +31,8 @@ std::optional<bool> ethtool_link(int sd, const char* interface) {
     ifreq request = {};
     strncpy(request.ifr_name, interface, sizeof request.ifr_name - 1);
     request.ifr_data = reinterpret_cast<char*>(&query);
-    if (ioctl(sd, SIOCETHTOOL, &request) != 0) {
-        log_message(LOG_ERR, "ioctl(SIOCETHTOOL) failed: %s", strerror(errno));
-        return std::nullopt;
-    }
+    if (ioctl(sd, SIOCETHTOOL, &request) != 0)
+        return std::nullopt;  // errno tells why
     return query.data != 0;
 }
 
@@ -57,7 +55,14 @@ SessionConnection::SessionConnection(int sd, std::span<const uint8_t> early_byte
 bool SessionConnection::link_down() {
     // Only a driver that says the link is down ends the session; one that
     // can't answer (EOPNOTSUPP and the like) keeps it.
-    return link_query.load()(sd_, interface_) == false;
+    errno = 0;
+    const std::optional<bool> up = link_query.load()(sd_, interface_);
+    if (!up && !link_query_failed_) {
+        // Logged once: the driver will not learn to answer.
+        link_query_failed_ = true;
+        log_message(LOG_ERR, "ioctl(SIOCETHTOOL) failed: %s", strerror(errno));
+    }
+    return up == false;
 }
 
 bool SessionConnection::watch(int timeout_ms) {

@@ -15,8 +15,7 @@
 #include "thread/protocol.h"
 
 // Asks the network driver for the link state of `interface` through `sd`:
-// true up, false down, nullopt when the driver can't tell (the failure
-// logged by the query).
+// true up, false down, nullopt (errno set) when the driver can't tell.
 using LinkQuery = std::optional<bool> (*)(int sd, const char* interface);
 
 // The query of the wired link (SIOCETHTOOL, ETHTOOL_GLINK). Tests may
@@ -67,6 +66,7 @@ private:
     int sd_;
     char interface_[IF_NAMESIZE] = "";
     bool link_check_ = false;
+    bool link_query_failed_ = false;  // a failed query was logged
     std::vector<uint8_t> pending_;
     bool waited_on_partial_ = false;
 };

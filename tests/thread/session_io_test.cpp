@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "thread/session_io.h"
@@ -13,6 +14,7 @@ namespace {
 std::optional<bool> link_answer;
 std::optional<bool> fake_link(int, const char* interface) {
     EXPECT_STREQ("eth0", interface);
+    errno = EOPNOTSUPP;
     return link_answer;
 }
 
