@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -12,45 +13,81 @@
 
 namespace {
 
-// Runs the readout the camera's class calls for into the image buffer, with
-// exposure_mutex held. Synchronous readouts publish their bytes when they
-// return; a big camera's returns once its background transfer runs.
-int run_readout(CameraSession& session) {
+using Clock = ExposureRoad::Clock;
+
+// The shortest time the exposure timer is armed for: a zero would disarm it.
+constexpr double SHORTEST_TIMED_S = 1e-9;
+// The longest (some 31 years), as the timers cap it.
+constexpr double LONGEST_TIMED_S = 1e9;
+
+// The one place that reads an image from the camera, with exposure_mutex
+// held and the road in `reading`: the readout the camera's class calls for,
+// into the image buffer. Synchronous readouts publish their bytes and
+// settle the road (ready or discarded) before they return; a big camera's
+// returns once its background transfer runs, and the road stays in
+// `reading` until settle_transfer sees the transfer end. 0, −1 (no buffer
+// or memory, a stream cut short, start_next not supported), or the
+// driver's result code of a failed readout request.
+int run_readout(CameraSession& session, bool start_next = false) {
     CameraRecord& camera = session.camera;
+    ExposureRoad& road = session.road;
     uint16_t* out = session.image_buffer.get();
-    if (out == nullptr)
+    if (out == nullptr) {
+        road.move(ExposureState::discarded);
         return -1;
-    if (camera.camera_class != 2 && !is_new_interface(camera)) {
-        std::shared_ptr<BigTransfer> transfer;
-        const int result = astro_big_getimage(camera, session.exposure, out, transfer);
-        if (result == 0)
-            session.set_transfer(std::move(transfer));
-        return result;
     }
-    session.readout_running = true;
+    int result;
     uint32_t read_bytes = 0;
-    const int result = camera.camera_class == 2
-                           ? astro_small_getimage(camera, session.exposure, out, read_bytes)
-                           : astro_cmos_getimage(camera, session.exposure, out, read_bytes);
-    if (result == 0)
+    if (is_cmos_type(camera)) {
+        result = astro_readimage(camera, session.exposure, out, read_bytes, start_next);
+    } else if (camera.camera_class == 2) {
+        result = astro_small_getimage(camera, session.exposure, out, read_bytes);
+    } else if (is_new_interface(camera)) {
+        result = astro_cmos_getimage(camera, session.exposure, out, read_bytes);
+    } else {
+        std::shared_ptr<BigTransfer> transfer;
+        result = astro_big_getimage(camera, session.exposure, out, transfer);
+        if (result == 0) {
+            session.set_transfer(std::move(transfer));
+            return 0;
+        }
+    }
+    if (result == 0) {
         session.image_progress.store(read_bytes, std::memory_order_release);
-    else
-        log_message(LOG_ERR, "Image readout failed: %d", result);
-    session.readout_running = false;
-    return result;
+        road.move(ExposureState::ready);
+        return 0;
+    }
+    log_message(LOG_ERR, "Image readout failed: %d", result);
+    road.move(ExposureState::discarded);
+    return result > 0 ? -1 : result;  // a stream cut short after `result` bytes
 }
 
-// Whether the window makes an image the buffer can hold: positive sizes, a
-// non-negative origin and at most 4 GiB − 1 bytes.
-bool window_valid(const ExposureInfo& exposure) {
-    if (exposure.w <= 0 || exposure.h <= 0 || exposure.x < 0 || exposure.y < 0)
+// With exposure_mutex held: a big camera's background transfer that has
+// ended settles its exposure, ready when every byte came, else discarded.
+void settle_transfer(CameraSession& session) {
+    if (session.road.state() != ExposureState::reading)
+        return;
+    const std::shared_ptr<BigTransfer> transfer = session.transfer();
+    if (transfer && transfer->finished())
+        session.road.move(transfer->done_bytes() >= transfer->size() ? ExposureState::ready
+                                                                      : ExposureState::discarded);
+}
+
+// Whether the request makes an exposure: a finite time of 0 or more, and a
+// window of positive size at a non-negative origin whose image takes at
+// most 4 GiB − 1 bytes.
+bool request_valid(const ExposureInfo& request) {
+    if (!(request.exp_time >= 0) || !std::isfinite(request.exp_time))
         return false;
-    const uint64_t bytes = static_cast<uint64_t>(exposure.w) * static_cast<uint64_t>(exposure.h) * 2;
+    if (request.w <= 0 || request.h <= 0 || request.x < 0 || request.y < 0)
+        return false;
+    const uint64_t bytes = static_cast<uint64_t>(request.w) * static_cast<uint64_t>(request.h) * 2;
     return bytes <= std::numeric_limits<uint32_t>::max();
 }
 
 // Grows the buffer to `size` bytes when it is smaller. False (logged) when
-// there is no memory; the old buffer stays.
+// there is no memory; the old buffer stays. Only while no readout writes
+// the buffer.
 bool reserve_image(CameraSession& session, uint32_t size) {
     if (session.image_capacity >= size)
         return true;
@@ -62,6 +99,14 @@ bool reserve_image(CameraSession& session, uint32_t size) {
     session.image_buffer = std::move(grown);
     session.image_capacity = size;
     return true;
+}
+
+// When an exposure timed by the host from now is due. A millisecond early,
+// so that rounding never makes the exposure's own expiry look early; an
+// older exposure's expiry still comes long before.
+Clock::time_point due_after(double seconds) {
+    return Clock::now() - std::chrono::milliseconds(1) +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, LONGEST_TIMED_S)));
 }
 
 }  // namespace
@@ -78,28 +123,23 @@ uint32_t image_bytes_available(const CameraSession& session) {
 }
 
 bool image_pending(const CameraSession& session) {
-    if (session.exposing || session.readout_running)
-        return true;
+    if (session.road.state() != ExposureState::reading)
+        return false;
     const std::shared_ptr<BigTransfer> transfer = session.transfer();
-    return transfer && !transfer->finished();
+    return !transfer || !transfer->finished();
 }
 
 int start_exposure_request(CameraSession& session, const ExposureInfo& request, bool start_variant) {
     CameraRecord& camera = session.camera;
-    std::lock_guard<std::mutex> hold(session.exposure_mutex);
-    // The buffer belongs to a readout until it has finished with it. (A
-    // synchronous readout holds exposure_mutex; a running exposure that has
-    // not begun its readout is simply started anew.)
-    const std::shared_ptr<BigTransfer> running = session.transfer();
-    if (camera.reading || (running && !running->finished()))
+    ExposureRoad& road = session.road;
+    std::lock_guard<std::mutex> hold(road.exposure_mutex);
+    // Refusals first: until the start is sure, the running exposure (if any)
+    // stays as it is, with its window, its buffer and its timer.
+    if (!request_valid(request))
         return -1;
-    finish_transfer(session);
-
-    session.exposure = request;
-    session.image_progress = 0;
-    ExposureInfo& exposure = session.exposure;
-    if (!(exposure.exp_time >= 0) || !std::isfinite(exposure.exp_time) || !window_valid(exposure))
-        return -1;
+    settle_transfer(session);
+    if (road.state() == ExposureState::reading || camera.reading || road.frame_held())
+        return -1;  // a readout still fills the buffer, or a download sends it
 
     const HardwareBinning& hw = camera.hw_bin;
     if (int result = hw.enabled ? set_binning(camera, hw.x, hw.y) : set_binning(camera, camera.bin_x, camera.bin_y);
@@ -107,137 +147,138 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
         return result;
     if (int result = set_read_mode(camera, camera.read_mode); result != 0)
         return result;
+    ExposureInfo exposure = request;
     if (!exposure.shutter)
         exposure.exp_time += (camera.shutter_open_ms + camera.shutter_close_ms) / 1000.0;
-
     const uint32_t size = static_cast<uint32_t>(exposure.w) * static_cast<uint32_t>(exposure.h) * 2;
-    if (!reserve_image(session, size)) {
-        session.image_size = 0;
+    // Growing is safe under a running exposure: its readout has not begun
+    // and its window fits the larger buffer as well.
+    if (!reserve_image(session, size))
         return -1;
-    }
+
+    const bool cmos = is_cmos_type(camera);
+    const bool timed = !cmos && (exposure.exp_time > SHORT_EXPOSURE_S || camera.camera_type == 3);
+    if (!road.begin(timed ? due_after(exposure.exp_time) : ExposureRoad::NEVER))
+        return -1;
+    // The exposure this one supersedes ends here: its expiry, should it
+    // still come, finds a younger generation not yet due.
+    stop_timer(*session.exposure_timer);
+    finish_transfer(session);
+    session.exposure = exposure;
     session.image_size = size;
+    session.image_progress = 0;
 
-    if (is_cmos_type(camera)) {
-        session.exposing = true;
-        if (int result = stop_timer(*session.clean_timer); result != 0) {
-            session.exposing = false;
-            return result;
-        }
-        log_trace("start exposure w/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
-                  exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
-        const int result = start_exposure_cmos(camera, exposure, start_variant);
-        if (result != 0)
-            session.exposing = false;
-        return result;
-    }
-
-    if (exposure.exp_time > SHORT_EXPOSURE_S || camera.camera_type == 3) {
-        session.exposing = true;
-        int result = stop_timer(*session.clean_timer);
-        if (result == 0)
-            result = start_exposure(camera, exposure);
-        if (result == 0)
-            result = arm_timer(*session.exposure_timer, exposure.exp_time, 0, "TCP_CMD_STARTEXPOSURE");
-        if (result != 0) {
-            session.exposing = false;
-            return result;
-        }
-        log_trace("start exposure w/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
-                  exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
-        return 0;
-    }
-
-    // Short: the readout request exposes and reads in one.
-    session.exposing = true;
-    log_trace("start exposure wo/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
-              exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
     int result = stop_timer(*session.clean_timer);
-    if (result == 0)
-        result = run_readout(session);
-    session.exposing = false;
+    if (result == 0 && cmos) {
+        log_trace("start exposure w/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
+                  exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
+        result = start_exposure_cmos(camera, session.exposure, start_variant);
+    } else if (result == 0 && timed) {
+        result = start_exposure(camera, session.exposure);
+        if (result == 0)
+            result = arm_timer(*session.exposure_timer, std::max(exposure.exp_time, SHORTEST_TIMED_S), 0,
+                               "TCP_CMD_STARTEXPOSURE");
+        if (result == 0)
+            log_trace("start exposure w/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
+                      exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
+    } else if (result == 0) {
+        // Short: the readout request exposes and reads in one.
+        log_trace("start exposure wo/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
+                  exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
+        road.move(ExposureState::reading);
+        return run_readout(session);
+    }
+    if (result != 0)
+        road.move(ExposureState::discarded);
     return result;
 }
 
 int abort_exposure_request(CameraSession& session, uint8_t keep) {
     CameraRecord& camera = session.camera;
-    std::lock_guard<std::mutex> hold(session.exposure_mutex);
-    if (!session.exposing)
+    ExposureRoad& road = session.road;
+    std::lock_guard<std::mutex> hold(road.exposure_mutex);
+    if (road.state() != ExposureState::exposing)
         return -1;
     if (is_cmos_type(camera)) {
+        // A kept frame stays in the camera for the next read.
         const int result = stop_exposure_cmos(camera, keep != 0);
-        if (result == 0)
-            session.exposing = false;
+        if (result == 0 && !keep)
+            road.move(ExposureState::discarded);
         return result;
     }
     if (int result = arm_timer(*session.exposure_timer, 0, 0, "TCP_CMD_ABORTEXPOSURE"); result != 0)
         return result;
-    if (int result = end_exposure(camera, session.exposure.shutter, keep == 0); result != 0)
+    if (int result = end_exposure(camera, session.exposure.shutter, keep == 0); result != 0) {
+        road.move(ExposureState::discarded);  // its timer is gone: nothing would end it
         return result;
-    int result = 0;
-    if (keep) {
-        session.exposure.exp_time = -1.0;
-        result = run_readout(session);
     }
-    session.exposing = false;
-    return result;
+    if (!keep) {
+        road.move(ExposureState::discarded);
+        return 0;
+    }
+    session.exposure.exp_time = -1.0;
+    road.move(ExposureState::reading);
+    return run_readout(session);
 }
 
 int image_ready_request(CameraSession& session, bool& ready) {
     ready = false;
-    if (is_cmos_type(session.camera)) {
-        const int result = image_ready(session.camera, ready);
-        session.exposing = !ready;
-        return result;
-    }
-    ready = !session.exposing && image_bytes_available(session) > 0;
+    if (is_cmos_type(session.camera))
+        return image_ready(session.camera, ready);
+    const ExposureState state = session.road.state();
+    ready = (state == ExposureState::reading || state == ExposureState::ready) && image_bytes_available(session) > 0;
     return 0;
 }
 
 int read_image_request(CameraSession& session, bool start_next) {
-    CameraRecord& camera = session.camera;
-    if (session.image_buffer == nullptr)
-        return 0;  // nothing to send: the answer is the header alone
-    const uint32_t size = session.image_size;
-    if (is_cmos_type(camera)) {
-        std::lock_guard<std::mutex> hold(session.exposure_mutex);
-        uint32_t read_bytes = 0;
-        const int result = astro_readimage(camera, session.exposure, session.image_buffer.get(), read_bytes, start_next);
-        if (result != 0 && result != -2)
-            return result;
-        if (result == 0) {
-            session.image_progress.store(read_bytes, std::memory_order_release);
-            session.exposing = false;
-        }
-        // Nothing else will deliver bytes of this image.
-        return image_bytes_available(session) < size ? -1 : 0;
+    ExposureRoad& road = session.road;
+    std::lock_guard<std::mutex> hold(road.exposure_mutex);
+    settle_transfer(session);
+    const ExposureState state = road.state();
+    if (is_cmos_type(session.camera)) {
+        // The frame waits in the camera until it is read.
+        if (state == ExposureState::idle || !road.move(ExposureState::reading))
+            return -1;
+        return run_readout(session, start_next) == 0 ? 0 : -1;
     }
-    // A status of 0 promises image_size bytes: refuse an image that nothing
-    // will complete (discarded by an abort, or its readout failed). A
-    // readout that ends between the two looks has published its bytes.
-    if (image_bytes_available(session) >= size || image_pending(session))
-        return 0;
-    return image_bytes_available(session) >= size ? 0 : -1;
+    switch (state) {
+    case ExposureState::reading:
+        return 0;  // sent as it is read
+    case ExposureState::ready:
+        return image_bytes_available(session) >= session.image_size ? 0 : -1;
+    default:
+        return -1;
+    }
 }
 
 void exposure_expired(CameraSession& session) {
-    std::lock_guard<std::mutex> hold(session.exposure_mutex);
-    if (!session.exposing || !camera_attached(session.camera))
+    ExposureRoad& road = session.road;
+    std::lock_guard<std::mutex> hold(road.exposure_mutex);
+    if (!road.expiry_due(Clock::now()))
+        return;  // nothing runs, or a late expiry of an exposure since superseded
+    if (!camera_attached(session.camera)) {
+        road.move(ExposureState::discarded);
         return;
+    }
     if (int result = end_exposure(session.camera, session.exposure.shutter, 0); result != 0) {
-        // The exposure is over without an image; a read is refused.
         log_message(LOG_ERR, "Ending the exposure failed: %d", result);
-        session.exposing = false;
+        road.move(ExposureState::discarded);
         return;
     }
     session.exposure.exp_time = -1.0;
+    road.move(ExposureState::reading);
     run_readout(session);
-    session.exposing = false;
 }
 
 void clean_expired(CameraSession& session) {
     // An exposure being started or read holds the mutex: no cleaning then.
-    std::unique_lock<std::mutex> hold(session.exposure_mutex, std::try_to_lock);
-    if (!hold.owns_lock() || session.exposing || session.camera.reading || !camera_attached(session.camera))
+    std::unique_lock<std::mutex> hold(session.road.exposure_mutex, std::try_to_lock);
+    if (!hold.owns_lock())
+        return;
+    settle_transfer(session);
+    const ExposureState state = session.road.state();
+    if (state == ExposureState::exposing || state == ExposureState::reading || session.camera.reading ||
+        !camera_attached(session.camera))
         return;
     clear_sensor(session.camera);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "common/log.h"
 #include "common/threads.h"
@@ -18,7 +19,14 @@
 namespace {
 
 // The record flags a client sets with one byte: any value but 0 sets them.
-bool flag_value(const Request& request) { return request.field<uint8_t>(16).value_or(0) != 0; }
+// A request cut short before the byte is refused (−1) and changes nothing.
+int set_flag(const Request& request, const std::function<void(bool)>& set) {
+    const std::optional<uint8_t> value = request.field<uint8_t>(16);
+    if (!value)
+        return -1;
+    set(*value != 0);
+    return 0;
+}
 
 // A guide duration in milliseconds as the camera takes it, saturated
 // rather than wrapped.
@@ -174,9 +182,11 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
     }
     case TCP_CMD_READIMAGE:
     case TCP_CMD_READIMAGE2: {
-        const bool start_next = command == TCP_CMD_READIMAGE2 && request.field<uint8_t>(16).value_or(0) != 0;
-        const int result = read_image_request(session, start_next);
-        stream = (result == 0 || result == -2) && session.image_buffer != nullptr;
+        std::optional<uint8_t> start_next = uint8_t{0};
+        if (command == TCP_CMD_READIMAGE2)
+            start_next = request.field<uint8_t>(16);
+        const int result = start_next ? read_image_request(session, *start_next != 0) : -1;
+        stream = result == 0;
         // The length counts the bytes that follow: a refused read is the
         // header alone, so a client may always read by the length.
         response.set_total_length(stream ? session.image_size : 0);
@@ -193,17 +203,13 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
             close_shutter(camera);
         return 0;
     case TCP_CMD_SETOVERSCAN:
-        camera.overscan = flag_value(request);
-        return 0;
+        return set_flag(request, [&](bool on) { camera.overscan = on; });
     case TCP_CMD_SETBOTHGAINS:
-        camera.bothgains = flag_value(request);
-        return 0;
+        return set_flag(request, [&](bool on) { camera.bothgains = on; });
     case TCP_CMD_SETHWBINNING:
-        camera.hw_bin.enabled = flag_value(request);
-        return 0;
+        return set_flag(request, [&](bool on) { camera.hw_bin.enabled = on; });
     case TCP_CMD_SETBINMODE:
-        camera.bin_sum = camera.bin_saturate = flag_value(request);
-        return 0;
+        return set_flag(request, [&](bool on) { camera.bin_sum = camera.bin_saturate = on; });
     case TCP_CMD_GETCLOCKPERIOD:
         response.set<double>(20, camera.clock_period);
         return 0;
@@ -222,6 +228,12 @@ void run_session(CameraRecord& camera, std::vector<uint8_t> early_bytes) {
         if (start_session_timers(session)) {
             signal(SIGPIPE, SIG_IGN);
             run_request_loop(connection, [&](const Request& request) {
+                // A read of a classic camera's exposure that still runs waits
+                // for its readout, watching the client meanwhile.
+                const uint32_t command = request.command();
+                if ((command == TCP_CMD_READIMAGE || command == TCP_CMD_READIMAGE2) &&
+                    !is_cmos_type(session.camera) && !await_readout(connection, session))
+                    return false;
                 CameraAnswer answer = serve_camera_request(session, request);
                 if (!connection.send(answer.response.bytes(), "response"))
                     return false;

@@ -3,10 +3,11 @@
 //
 // Threads: the session thread serves requests; each timer runs its work on
 // a thread of its own; a big camera's reader and processing threads fill
-// the image buffer. exposure_mutex orders everything that starts, ends or
-// reads an exposure (the requests, the exposure and clean timers), so the
-// buffer is never grown or replaced under a readout. Single words that the
-// session thread reads while a timer or a transfer writes them are atomic.
+// the image buffer. The exposure road's exposure_mutex orders everything
+// that starts, ends or reads an exposure (the requests, the exposure and
+// clean timers), so the buffer is never grown or replaced under a readout.
+// Single words that the session thread reads while a timer or a transfer
+// writes them are atomic.
 #pragma once
 
 #include <array>
@@ -20,6 +21,7 @@
 #include "driver/camera_record.h"
 #include "driver/exposure.h"
 #include "driver/readout.h"
+#include "thread/exposure_road.h"
 #include "thread/session_timers.h"
 #include "thread/temperature_ramp.h"
 
@@ -40,8 +42,9 @@ struct CameraSession {
     CameraRecord& camera;
 
     // --- exposure and image ------------------------------------------------
-    std::mutex exposure_mutex;  // guards exposure, the buffer and its sizes
-    std::atomic<bool> exposing{false};
+    // The exposure's state; its exposure_mutex guards everything below in
+    // this part.
+    ExposureRoad road;
     ExposureInfo exposure;
     std::unique_ptr<uint16_t[]> image_buffer;
     uint32_t image_capacity = 0;  // bytes
@@ -51,8 +54,6 @@ struct CameraSession {
     // Bytes a synchronous readout delivered (its read_bytes), 0 from each
     // exposure start on; stored after the bytes are in the buffer.
     std::atomic<uint32_t> image_progress{0};
-    // A synchronous readout fills the buffer right now (on a timer thread).
-    std::atomic<bool> readout_running{false};
 
     // The background transfer of the last big-camera readout; its progress
     // counts instead of image_progress while it exists.
@@ -92,6 +93,6 @@ private:
 // image_size.
 uint32_t image_bytes_available(const CameraSession& session);
 
-// Whether bytes of the current image may still arrive: an exposure runs, a
-// synchronous readout runs, or a background transfer has not finished.
+// Whether bytes of the current image may still arrive: its readout runs
+// (for a big camera: its background transfer has not finished).
 bool image_pending(const CameraSession& session);

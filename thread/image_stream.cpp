@@ -5,10 +5,10 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <vector>
 
 #include "common/log.h"
 #include "common/threads.h"
@@ -48,7 +48,9 @@ bool send_image_bytes(SessionConnection& connection, const uint8_t* bytes, size_
 }
 
 bool send_zeros(SessionConnection& connection, size_t length) {
-    static const std::vector<uint8_t> zeros(1 << 16, 0);
+    // Never destroyed: a detached session may still send from it while the
+    // process runs its exit handlers.
+    static constexpr std::array<uint8_t, 1 << 16> zeros{};
     while (length > 0) {
         const size_t piece = std::min(length, zeros.size());
         if (!send_image_bytes(connection, zeros.data(), piece))
@@ -62,6 +64,7 @@ bool send_zeros(SessionConnection& connection, size_t length) {
 
 bool stream_image(SessionConnection& connection, CameraSession& session) {
     using Clock = std::chrono::steady_clock;
+    const ExposureRoad::FrameHold hold(session.road);
     const uint32_t size = session.image_size;
     const auto* image = reinterpret_cast<const uint8_t*>(session.image_buffer.get());
     uint32_t sent = 0;
@@ -88,7 +91,27 @@ bool stream_image(SessionConnection& connection, CameraSession& session) {
                 return send_zeros(connection, size - sent);
             }
         }
-        sleep_ms(STREAM_LOOK_MS);
+        if (!connection.watch(STREAM_LOOK_MS))
+            return false;
+    }
+    return true;
+}
+
+bool await_readout(SessionConnection& connection, CameraSession& session) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point next_check = Clock::now() + std::chrono::seconds(1);
+    while (session.road.state() == ExposureState::exposing) {
+        if (!connection.watch(STREAM_LOOK_MS))
+            return false;
+        if (connection.holds_request(TCP_CMD_ABORTEXPOSURE))
+            return true;
+        if (Clock::now() >= next_check) {
+            next_check = Clock::now() + std::chrono::seconds(1);
+            if (connection.link_lost())
+                return false;
+            if (!camera_attached(session.camera))
+                return true;
+        }
     }
     return true;
 }

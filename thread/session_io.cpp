@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -18,27 +19,103 @@
 #include "common/sockets.h"
 
 namespace {
+
 constexpr int POLL_MS = 1000;
+// Received bytes watch() keeps at most before it leaves the rest in the socket.
+constexpr size_t WATCH_KEEP_BYTES = 64 * 1024;
+
+std::optional<bool> ethtool_link(int sd, const char* interface) {
+    static_assert(ETHTOOL_GLINK == 10);
+    ethtool_value query = {};
+    query.cmd = ETHTOOL_GLINK;
+    ifreq request = {};
+    strncpy(request.ifr_name, interface, sizeof request.ifr_name - 1);
+    request.ifr_data = reinterpret_cast<char*>(&query);
+    if (ioctl(sd, SIOCETHTOOL, &request) != 0)
+        return std::nullopt;  // errno tells why
+    return query.data != 0;
 }
 
-SessionConnection::SessionConnection(int sd, std::span<const uint8_t> early_bytes)
+std::atomic<LinkQuery> link_query{ethtool_link};
+
+}  // namespace
+
+void set_link_query(LinkQuery query) { link_query = query != nullptr ? query : ethtool_link; }
+
+SessionConnection::SessionConnection(int sd, std::span<const uint8_t> early_bytes, std::optional<std::string> interface)
     : sd_(sd), pending_(early_bytes.begin(), early_bytes.end()) {
-    local_interface_name(sd_, interface_, sizeof interface_);
+    if (interface)
+        strncpy(interface_, interface->c_str(), sizeof interface_ - 1);
+    else
+        local_interface_name(sd_, interface_, sizeof interface_);
     link_check_ = strncmp(interface_, "eth", 3) == 0;
     set_keepalive(sd_);
 }
 
 bool SessionConnection::link_down() {
-    // The state last reported counts; until a query succeeds it is down.
-    static_assert(ETHTOOL_GLINK == 10);
-    ethtool_value query = {};
-    query.cmd = ETHTOOL_GLINK;
-    ifreq request = {};
-    memcpy(request.ifr_name, interface_, sizeof request.ifr_name);
-    request.ifr_data = reinterpret_cast<char*>(&query);
-    if (ioctl(sd_, SIOCETHTOOL, &request) == 0)
-        link_up_ = query.data != 0;
-    return !link_up_;
+    // Only a driver that says the link is down ends the session; one that
+    // can't answer (EOPNOTSUPP and the like) keeps it.
+    errno = 0;
+    const std::optional<bool> up = link_query.load()(sd_, interface_);
+    if (!up && !link_query_failed_) {
+        // Logged once: the driver will not learn to answer.
+        link_query_failed_ = true;
+        log_message(LOG_ERR, "ioctl(SIOCETHTOOL) failed: %s", strerror(errno));
+    }
+    return up == false;
+}
+
+bool SessionConnection::watch(int timeout_ms) {
+    const bool keep = pending_.size() < WATCH_KEEP_BYTES;
+    pollfd wait = {sd_, static_cast<short>(POLLRDHUP | (keep ? POLLIN : 0)), 0};
+    const int ready = poll(&wait, 1, timeout_ms);
+    if (ready < 0) {
+        if (errno == EINTR)
+            return true;
+        log_message(LOG_ERR, "poll() failed: %d, %s", errno, strerror(errno));
+        return false;
+    }
+    if (ready == 0)
+        return true;
+    if (wait.revents & (POLLHUP | POLLRDHUP)) {
+        log_message(LOG_INFO, "poll() returned POLLHUP");
+        return false;
+    }
+    if (wait.revents & (POLLERR | POLLNVAL)) {
+        log_message(LOG_ERR, "poll() failed: %d, %s", errno, strerror(errno));
+        return false;
+    }
+    if (!(wait.revents & POLLIN))
+        return true;
+    uint8_t chunk[RECEIVE_CHUNK];
+    const ssize_t length = recv(sd_, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (length < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            return true;
+        log_message(LOG_ERR, "read() failed during buffer receive: %d, %s", errno, strerror(errno));
+        return false;
+    }
+    if (length == 0) {
+        log_message(LOG_INFO, "read() returned 0 B");
+        return false;
+    }
+    pending_.insert(pending_.end(), chunk, chunk + length);
+    waited_on_partial_ = false;
+    return true;
+}
+
+bool SessionConnection::holds_request(uint32_t command) const {
+    std::span<const uint8_t> rest(pending_);
+    while (!rest.empty()) {
+        const Frame frame = find_frame(rest);
+        if (frame.kind == Frame::Kind::incomplete)
+            return false;
+        const Request request(rest.first(frame.size));
+        if (frame.kind == Frame::Kind::complete && request.magic() == REQUEST_MAGIC && request.command() == command)
+            return true;
+        rest = rest.subspan(frame.consumed);
+    }
+    return false;
 }
 
 bool SessionConnection::take_frame(std::vector<uint8_t>& request, bool flush_partial) {

@@ -241,8 +241,12 @@ TEST(CameraSession, ABufferThatCannotGrowIsNotASuccess) {
     ASSERT_TRUE(cameras_listed(sim.box, 1));
     ProtocolClient client(sim.box);
     ASSERT_EQ(0, connect_camera(client, 48));
+    // Refused while an exposure runs, which goes on with its own window.
+    ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 1, 3, 2, 60, 40, 1))));
     EXPECT_EQ(-1, status_of(client.ask(exposure_request(11, 1, 0, 0, 65535, 32767, 1))));
     EXPECT_TRUE(sim.box.wait_for_log("Cannot allocate an image buffer"));
+    ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 15s));
+    expect_window(client, 14, 3, 2, 60, 40);
     EXPECT_EQ(0, status_of(client.ask(exposure_request(11, 0.5, 0, 0, 100, 50, 1))));
     ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 15s));
     expect_window(client, 14, 0, 0, 100, 50);

@@ -12,6 +12,7 @@
 #include "registry/registry.h"
 #include "tests/driver/driver_box.h"
 #include "thread/camera_session.h"
+#include "thread/wheel_session.h"
 
 namespace {
 
@@ -205,4 +206,43 @@ TEST_F(CameraSessionTest, ExposureStatesAndReads) {
     EXPECT_EQ(-1, status(exposure(TCP_CMD_STARTEXPOSURE, 1, -1, 0, 10, 10)));
     EXPECT_EQ(-1, status(exposure(TCP_CMD_STARTEXPOSURE, 1, 0, 0, 10, -10)));
     EXPECT_EQ(-1, status(exposure(TCP_CMD_STARTEXPOSURE, 1, 0, 0, 65536, 32768)));
+}
+
+TEST_F(CameraSessionTest, RefusedReadsAndRequestsCutShort) {
+    open("3216");
+    // No image yet, and after a refused start: the header alone with -1.
+    for (const Bytes& before : {request(TCP_CMD_ISCONNECTED), exposure(TCP_CMD_STARTEXPOSURE, -1, 0, 0, 40, 20)}) {
+        ask(before);
+        const CameraAnswer refused = ask(request(TCP_CMD_READIMAGE));
+        EXPECT_FALSE(refused.stream_image);
+        EXPECT_EQ(-1, field<int32_t>(refused.response.bytes(), 16));
+        EXPECT_EQ(20u, field<uint32_t>(refused.response.bytes(), 8));
+    }
+
+    // Cut short before the field the command reads: refused, nothing changed.
+    camera->overscan = camera->bothgains = true;
+    for (uint32_t command : {TCP_CMD_SETOVERSCAN, TCP_CMD_SETBOTHGAINS, TCP_CMD_SETHWBINNING, TCP_CMD_SETBINMODE,
+                             TCP_CMD_READIMAGE2, TCP_CMD_GETVALUE, TCP_CMD_ABORTEXPOSURE, TCP_CMD_SETFILTER}) {
+        const Bytes answer = ask(request(command, 16)).response.bytes();
+        EXPECT_EQ(-1, field<int32_t>(answer, 16)) << command;
+        EXPECT_EQ(answer.size(), field<uint32_t>(answer, 8)) << command;
+    }
+    EXPECT_TRUE(camera->overscan && camera->bothgains);
+    EXPECT_EQ(20u, ask(request(TCP_CMD_READIMAGE2, 16)).response.bytes().size());
+    WheelRecord wheel;  // never touched: the requests are refused first
+    for (const Bytes& cut : {request(TCP_CMD_WHEELSETPOSITION, 19), request(TCP_CMD_WHEELSETPOSITIONS, 20)})
+        EXPECT_EQ(-1, field<int32_t>(serve_wheel_request(wheel, Request(cut)), 16));
+}
+
+TEST_F(CameraSessionTest, ACmosReadoutThatFailsIsRefused) {
+    open("3113");
+    ASSERT_EQ(0, status(exposure(TCP_CMD_STARTEXPOSURE2, 0.01, 0, 0, 100, 50)));
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (ask(request(TCP_CMD_IMAGEREADY)).response.bytes()[20] != 1 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    run("fault " + node + " read 100");
+    const CameraAnswer failed = ask(request(TCP_CMD_READIMAGE2));
+    EXPECT_FALSE(failed.stream_image);
+    EXPECT_EQ(-1, field<int32_t>(failed.response.bytes(), 16)) << "not the bytes the stream brought";
+    EXPECT_EQ(20u, field<uint32_t>(failed.response.bytes(), 8));
 }
