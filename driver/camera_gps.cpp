@@ -48,8 +48,9 @@ int read_stamp(CameraRecord& camera, uint8_t command, GpsTime& time) {
     time = {};
     std::array<uint8_t, GPS_ANSWER_CAPACITY> answer{};
     size_t received = 0;
-    if (int result = usb_camera_command_us(camera, &command, 1, answer.data(), answer.size(), received); result != 0)
-        return result;
+    if (const DriverResult result = usb_camera_command_us(camera, &command, 1, answer.data(), answer.size(), received);
+        result.failed())
+        return wire_status(result);
     const std::span<const uint8_t> bytes(answer.data(), received);
     GpsStampCounts counts;
     if (int result = parse_gps_stamp_counts(bytes, tick_limit(camera), counts); result != 0)
@@ -58,7 +59,7 @@ int read_stamp(CameraRecord& camera, uint8_t command, GpsTime& time) {
     const uint8_t measure = 0x2D;
     std::array<uint8_t, 5> clock{};
     size_t clock_received = 0;
-    if (usb_camera_command_us(camera, &measure, 1, clock.data(), clock.size(), clock_received) == 0 &&
+    if (usb_camera_command_us(camera, &measure, 1, clock.data(), clock.size(), clock_received).is_ok() &&
         clock_received == clock.size()) {
         const uint32_t frequency = load_le32(clock.data() + 1);
         // A measurement of 0 is no measurement; keep the nominal period then.
@@ -95,7 +96,8 @@ int get_gps_data(CameraRecord& camera, GpsData& data) {
     const uint8_t request = 0x2C;
     std::array<uint8_t, GPS_ANSWER_CAPACITY> answer{};
     size_t received = 0;
-    if (int result = usb_camera_command_us(camera, &request, 1, answer.data(), answer.size(), received); result != 0)
-        return result;
+    if (const DriverResult result = usb_camera_command_us(camera, &request, 1, answer.data(), answer.size(), received);
+        result.failed())
+        return wire_status(result);
     return parse_gps_position(std::span<const uint8_t>(answer.data(), received), data.position);
 }

@@ -13,9 +13,14 @@
 namespace {
 
 template <size_t N>
-int send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
+DriverResult command(CameraRecord& camera, const std::array<uint8_t, N>& request) {
     uint8_t status = 0;
     return camera_command(camera, request.data(), N, &status, 1);
+}
+
+template <size_t N>
+int send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
+    return wire_status(command(camera, request));
 }
 
 // A command whose answer carries data: an answer shorter than that is as
@@ -23,10 +28,10 @@ int send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
 template <size_t N>
 int ask(CameraRecord& camera, const std::array<uint8_t, N>& request, uint8_t* response, size_t length) {
     size_t received = 0;
-    const int result = usb_camera_command_us(camera, request.data(), N, response, length, received);
-    if (result == 0 && received < length)
+    const DriverResult result = usb_camera_command_us(camera, request.data(), N, response, length, received);
+    if (result.is_ok() && received < length)
         return 5;
-    return result;
+    return wire_status(result);
 }
 
 uint8_t lo(unsigned value) { return static_cast<uint8_t>(value); }
@@ -354,20 +359,20 @@ int is_guiding(CameraRecord& camera, bool& guiding) {
     return 0;
 }
 
-int open_shutter(CameraRecord& camera) {
+DriverResult open_shutter(CameraRecord& camera) {
     if (camera.camera_class == 2)
-        return 0;
-    return send(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(is_new_interface(camera) ? 0x05 : 0x0C)});
+        return DriverResult::ok();
+    return command(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(is_new_interface(camera) ? 0x05 : 0x0C)});
 }
 
-int close_shutter(CameraRecord& camera) {
+DriverResult close_shutter(CameraRecord& camera) {
     if (camera.camera_class == 2)
-        return 0;
-    return send(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(is_new_interface(camera) ? 0x06 : 0x0D)});
+        return DriverResult::ok();
+    return command(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(is_new_interface(camera) ? 0x06 : 0x0D)});
 }
 
-int clear_sensor(CameraRecord& camera) {
-    return send(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(camera.camera_class == 2 ? 0x03 : 0x04)});
+DriverResult clear_sensor(CameraRecord& camera) {
+    return command(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(camera.camera_class == 2 ? 0x03 : 0x04)});
 }
 
 int set_feature5_level(CameraRecord& camera, uint8_t level) {

@@ -22,6 +22,7 @@
 
 #include "driver/camera_record.h"
 #include "driver/gps.h"
+#include "driver/result.h"
 
 // Binning factors. Non-CMOS cameras of the new interface bin in software:
 // the factors are only stored. Older ones get [0x01, bin_x] and [0x02,
@@ -70,12 +71,14 @@ int pulse_guide(CameraRecord& camera, int16_t ra_ms, int16_t dec_ms);
 // Whether a guide pulse is still running; classes 2, 4, 5, 6.
 int is_guiding(CameraRecord& camera, bool& guiding);
 
-// The mechanical shutter; a no-op with result 0 on class 2.
-int open_shutter(CameraRecord& camera);
-int close_shutter(CameraRecord& camera);
+// The mechanical shutter; a no-op (ok) on class 2. These three are the
+// steps of an exposure and give a DriverResult like the exposure operations;
+// the others still give the wire status of theirs (wire_status).
+DriverResult open_shutter(CameraRecord& camera);
+DriverResult close_shutter(CameraRecord& camera);
 
 // Clears the charge of an idle sensor.
-int clear_sensor(CameraRecord& camera);
+DriverResult clear_sensor(CameraRecord& camera);
 
 // The two level-controlled outputs; classes 2, 4, 5, 6 for the first, not
 // type 3 nor classes 2, 4, 5, 6, 8 for the second.

@@ -204,17 +204,17 @@ uint32_t exposure_ticks(double seconds, double ticks_per_second) {
 
 }  // namespace
 
-int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant) {
+DriverResult start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant) {
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     HardwareWindow hw;
     ExposureInfo window = exposure;
     const bool type_24 = camera.camera_type == 24;
     if (!(type_24 ? window_24(camera, window, hw) : window_22_23(camera, window, hw)))
-        return -1;
+        return DriverResult::refused();
     for (const int32_t word : {hw.x0, hw.y0, hw.width, hw.height}) {
         if (word < 0 || word > 0xFFFF)
-            return -1;  // a sensor too big for the request's words
+            return DriverResult::refused();  // a sensor too big for the request's words
     }
 
     const double clock = type_24 ? TYPE_24_CLOCK : TYPE_22_23_CLOCK;
@@ -230,7 +230,7 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
         .word(static_cast<uint16_t>(hw.height))
         .dword(ticks);
     uint8_t status = 0;
-    if (int result = camera_command(camera, request.data(), request.size(), &status, 1); result != 0)
+    if (const DriverResult result = camera_command(camera, request.data(), request.size(), &status, 1); result.failed())
         return result;
     // The record describes the frame the camera now exposes; a refused
     // request leaves it describing the one it still holds.
@@ -241,29 +241,29 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
     exposure.y = hw.y;
     exposure.w = window.w;
     exposure.h = window.h;
-    return 0;
+    return DriverResult::ok();
 }
 
-int stop_exposure_cmos(CameraRecord& camera, uint8_t flag) {
+DriverResult stop_exposure_cmos(CameraRecord& camera, uint8_t flag) {
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     const uint8_t request[] = {0x26, flag};
     uint8_t answer[2] = {};
     return camera_command(camera, request, sizeof request, answer, sizeof answer);
 }
 
-int image_ready(CameraRecord& camera, bool& ready) {
+DriverResult image_ready(CameraRecord& camera, bool& ready) {
     ready = false;
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     const uint8_t request[] = {0x25};
     uint8_t answer[2] = {};
     size_t received = 0;
-    const int result = usb_camera_command_us(camera, request, sizeof request, answer, sizeof answer, received);
-    if (result != 0)
+    const DriverResult result = usb_camera_command_us(camera, request, sizeof request, answer, sizeof answer, received);
+    if (result.failed())
         return result;
     if (received < sizeof answer)
-        return 5;  // the status alone: no answer to go by
+        return DriverResult::bad_answer();  // the status alone: no answer to go by
     ready = answer[1] != 0;
-    return 0;
+    return DriverResult::ok();
 }

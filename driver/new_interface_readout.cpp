@@ -71,7 +71,7 @@ ReadoutRequest cmos_request(const ExposureInfo& exposure, const FramePlan& plan)
 
 }  // namespace
 
-int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
+DriverResult astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
     read_bytes = 0;
     const bool is8bit = !camera.fixed_read_mode && (camera.read_mode == 0 || camera.read_mode == 2);
     const int bx = std::max<int>(camera.bin_x, 1), by = std::max<int>(camera.bin_y, 1);
@@ -85,7 +85,7 @@ int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* 
     if (!out || exposure.x < 0 || exposure.y < 0 || window.w <= 0 || window.h <= 0 || request_bytes > UINT32_MAX) {
         log_message(LOG_ERR, "astro_cmos_getimage(): window %d, %d, %d, %d cannot be read", exposure.x, exposure.y,
                     exposure.w, exposure.h);
-        return -1;
+        return DriverResult::refused();
     }
     const FramePlan plan = plan_frame(camera, window, bx, by, is8bit);
     // The frame is the window itself: no cutting, and a 16-bit frame can
@@ -103,11 +103,11 @@ int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* 
     if (!direct) {
         buffer = allocate_read_buffer(size);
         if (!buffer)
-            return -1;
+            return DriverResult::refused();
     }
     uint8_t* frame = direct ? reinterpret_cast<uint8_t*>(out) : buffer.get();
     const ReadoutRequest request = cmos_request(exposure, plan);
-    if (int result = transfer_image(camera, request.data(), request.size(), frame, size, true); result != 0)
+    if (const DriverResult result = transfer_image(camera, request.data(), request.size(), frame, size, true); result.failed())
         return result;
 
     if (bin) {
@@ -134,5 +134,5 @@ int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* 
     exposure.w = window.w;
     exposure.h = window.h;
     read_bytes = static_cast<uint32_t>(request_bytes);
-    return 0;
+    return DriverResult::ok();
 }

@@ -22,22 +22,22 @@ int run_readout(CameraSession& session) {
         return -1;
     if (camera.camera_class != 2 && !is_new_interface(camera)) {
         std::shared_ptr<BigTransfer> transfer;
-        const int result = astro_big_getimage(camera, session.exposure, out, transfer);
-        if (result == 0)
+        const DriverResult result = astro_big_getimage(camera, session.exposure, out, transfer);
+        if (result.is_ok())
             session.set_transfer(std::move(transfer));
-        return result;
+        return wire_status(result);
     }
     session.readout_running = true;
     uint32_t read_bytes = 0;
-    const int result = camera.camera_class == 2
-                           ? astro_small_getimage(camera, session.exposure, out, read_bytes)
-                           : astro_cmos_getimage(camera, session.exposure, out, read_bytes);
-    if (result == 0)
+    const DriverResult result = camera.camera_class == 2
+                                    ? astro_small_getimage(camera, session.exposure, out, read_bytes)
+                                    : astro_cmos_getimage(camera, session.exposure, out, read_bytes);
+    if (result.is_ok())
         session.image_progress.store(read_bytes, std::memory_order_release);
     else
-        log_message(LOG_ERR, "Image readout failed: %d", result);
+        log_message(LOG_ERR, "Image readout failed: %d", wire_status(result));
     session.readout_running = false;
-    return result;
+    return wire_status(result);
 }
 
 // Whether the window makes an image the buffer can hold: positive sizes, a
@@ -125,7 +125,7 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
         }
         log_trace("start exposure w/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
                   exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
-        const int result = start_exposure_cmos(camera, exposure, start_variant);
+        const int result = wire_status(start_exposure_cmos(camera, exposure, start_variant));
         if (result != 0)
             session.exposing = false;
         return result;
@@ -135,7 +135,7 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
         session.exposing = true;
         int result = stop_timer(*session.clean_timer);
         if (result == 0)
-            result = start_exposure(camera, exposure);
+            result = wire_status(start_exposure(camera, exposure));
         if (result == 0)
             result = arm_timer(*session.exposure_timer, exposure.exp_time, 0, "TCP_CMD_STARTEXPOSURE");
         if (result != 0) {
@@ -164,14 +164,14 @@ int abort_exposure_request(CameraSession& session, uint8_t keep) {
     if (!session.exposing)
         return -1;
     if (is_cmos_type(camera)) {
-        const int result = stop_exposure_cmos(camera, keep != 0);
+        const int result = wire_status(stop_exposure_cmos(camera, keep != 0));
         if (result == 0)
             session.exposing = false;
         return result;
     }
     if (int result = arm_timer(*session.exposure_timer, 0, 0, "TCP_CMD_ABORTEXPOSURE"); result != 0)
         return result;
-    if (int result = end_exposure(camera, session.exposure.shutter, keep == 0); result != 0)
+    if (int result = wire_status(end_exposure(camera, session.exposure.shutter, keep == 0)); result != 0)
         return result;
     int result = 0;
     if (keep) {
@@ -185,7 +185,7 @@ int abort_exposure_request(CameraSession& session, uint8_t keep) {
 int image_ready_request(CameraSession& session, bool& ready) {
     ready = false;
     if (is_cmos_type(session.camera)) {
-        const int result = image_ready(session.camera, ready);
+        const int result = wire_status(image_ready(session.camera, ready));
         session.exposing = !ready;
         return result;
     }
@@ -201,10 +201,11 @@ int read_image_request(CameraSession& session, bool start_next) {
     if (is_cmos_type(camera)) {
         std::lock_guard<std::mutex> hold(session.exposure_mutex);
         uint32_t read_bytes = 0;
-        const int result = astro_readimage(camera, session.exposure, session.image_buffer.get(), read_bytes, start_next);
-        if (result != 0 && result != -2)
-            return result;
-        if (result == 0) {
+        const DriverResult result =
+            astro_readimage(camera, session.exposure, session.image_buffer.get(), read_bytes, start_next);
+        if (result.failed() && result != DriverResult::busy())
+            return wire_status(result);
+        if (result.is_ok()) {
             session.image_progress.store(read_bytes, std::memory_order_release);
             session.exposing = false;
         }
@@ -223,7 +224,7 @@ void exposure_expired(CameraSession& session) {
     std::lock_guard<std::mutex> hold(session.exposure_mutex);
     if (!session.exposing || !camera_attached(session.camera))
         return;
-    if (int result = end_exposure(session.camera, session.exposure.shutter, 0); result != 0) {
+    if (int result = wire_status(end_exposure(session.camera, session.exposure.shutter, 0)); result != 0) {
         // The exposure is over without an image; a read is refused.
         log_message(LOG_ERR, "Ending the exposure failed: %d", result);
         session.exposing = false;
@@ -239,7 +240,7 @@ void clean_expired(CameraSession& session) {
     std::unique_lock<std::mutex> hold(session.exposure_mutex, std::try_to_lock);
     if (!hold.owns_lock() || session.exposing || session.camera.reading || !camera_attached(session.camera))
         return;
-    clear_sensor(session.camera);
+    (void)clear_sensor(session.camera);
 }
 
 void finish_transfer(CameraSession& session) {

@@ -186,11 +186,11 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
         return camera_busy(camera.info.id) ? 0 : 1;
     case TCP_CMD_OPENSHUTTER:
         if (!camera.reading)
-            open_shutter(camera);
+            (void)open_shutter(camera);
         return 0;
     case TCP_CMD_CLOSESHUTTER:
         if (!camera.reading)
-            close_shutter(camera);
+            (void)close_shutter(camera);
         return 0;
     case TCP_CMD_SETOVERSCAN:
         camera.overscan = flag_value(request);

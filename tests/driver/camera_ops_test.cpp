@@ -307,9 +307,9 @@ TEST_F(CameraOps, PreflashLimits) {
 
 TEST_F(CameraOps, ShutterFilterLevelsAuxPairAndClearUseTheirClassBytes) {
     CameraRecord& ccd = plug("1029 filters=5");
-    EXPECT_EQ(open_shutter(ccd), 0);
+    EXPECT_EQ(open_shutter(ccd), OK);
     EXPECT_TRUE(state(ccd).shutter_open);
-    EXPECT_EQ(close_shutter(ccd), 0);
+    EXPECT_EQ(close_shutter(ccd), OK);
     EXPECT_FALSE(state(ccd).shutter_open);
     EXPECT_EQ(set_filter(ccd, 4), 0);
     EXPECT_EQ(state(ccd).filter, 4);
@@ -322,7 +322,7 @@ TEST_F(CameraOps, ShutterFilterLevelsAuxPairAndClearUseTheirClassBytes) {
     EXPECT_EQ(set_feature5_level(ccd, 1), 4);
     EXPECT_EQ(set_type8_pair(ccd, 1, 2), 4);
     const unsigned clears = state(ccd).clears;
-    EXPECT_EQ(clear_sensor(ccd), 0);
+    EXPECT_EQ(clear_sensor(ccd), OK);
     EXPECT_EQ(state(ccd).clears, clears + 1);
 
     CameraRecord& type8 = plug("1201");
@@ -331,9 +331,9 @@ TEST_F(CameraOps, ShutterFilterLevelsAuxPairAndClearUseTheirClassBytes) {
     EXPECT_EQ(state(type8).pair_b, 9);
 
     CameraRecord& class7 = plug("3074 filters=7");
-    EXPECT_EQ(open_shutter(class7), 0);
+    EXPECT_EQ(open_shutter(class7), OK);
     EXPECT_TRUE(state(class7).shutter_open);
-    EXPECT_EQ(close_shutter(class7), 0);
+    EXPECT_EQ(close_shutter(class7), OK);
     EXPECT_EQ(set_filter(class7, 6), 0);
     EXPECT_EQ(state(class7).filter, 6);
     EXPECT_EQ(set_feature8_level(class7, 100), 0);
@@ -342,18 +342,18 @@ TEST_F(CameraOps, ShutterFilterLevelsAuxPairAndClearUseTheirClassBytes) {
 
     CameraRecord& old = plug("1057 filters=5");
     EXPECT_EQ(set_temperature(old, 0), 0);
-    EXPECT_EQ(open_shutter(old), 0);  // the same byte as the set point, without its word
+    EXPECT_EQ(open_shutter(old), OK);  // the same byte as the set point, without its word
     EXPECT_TRUE(state(old).shutter_open);
     EXPECT_EQ(state(old).set_point_raw, 39047);
 
     CameraRecord& small = plug("1042");
     const uint64_t before = commands(small);
-    EXPECT_EQ(open_shutter(small), 0);
-    EXPECT_EQ(close_shutter(small), 0);
+    EXPECT_EQ(open_shutter(small), OK);
+    EXPECT_EQ(close_shutter(small), OK);
     EXPECT_EQ(commands(small), before);
     EXPECT_EQ(set_feature5_level(small, 3), 0);
     EXPECT_EQ(state(small).feature5, 3);
-    EXPECT_EQ(clear_sensor(small), 0);
+    EXPECT_EQ(clear_sensor(small), OK);
     EXPECT_EQ(state(small).clears, 1u);
     EXPECT_EQ(set_filter(small, 0), 4);
     EXPECT_EQ(get_aux_state(small, aux), 4);

@@ -8,9 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "driver/result.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"
 #include "tests/unit/support.h"
+
+// The results the tests compare with most.
+inline constexpr DriverResult OK = DriverResult::ok();
+inline constexpr DriverResult BUSY = DriverResult::busy();
+inline constexpr DriverResult FAILED = DriverResult::request_failed();
+inline constexpr DriverResult REFUSED = DriverResult::refused();
+inline constexpr DriverResult NOT_AVAILABLE = DriverResult::not_available();
 
 class DriverBox : public ::testing::Test {
 protected:

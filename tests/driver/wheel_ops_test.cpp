@@ -150,7 +150,7 @@ TEST_F(WheelOps, FailedExchanges) {
     EXPECT_EQ(wheel_set_position(wheel, 1), 1);
     EXPECT_EQ(close_wheel(wheel, false), 0);
     EXPECT_EQ(wheel_set_position(wheel, 1), 1);
-    EXPECT_EQ(usb_wheel_command(wheel, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(usb_wheel_command(wheel, nullptr, 0, nullptr, 0), OK);
 }
 
 TEST_F(WheelOps, OpenFailures) {
