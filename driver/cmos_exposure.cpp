@@ -14,6 +14,10 @@ namespace {
 constexpr double TYPE_22_23_CLOCK = 10000.0;
 constexpr double TYPE_24_CLOCK = 48449.61240310078;
 
+// Columns at the right of the type-24 frame that only the overscan option
+// delivers.
+constexpr int32_t TYPE_24_OVERSCAN_COLUMNS = 64;
+
 // Mode byte of the exposure request.
 constexpr uint8_t MODE_SHUTTER = 0x01;
 constexpr uint8_t MODE_START_VARIANT = 0x02;
@@ -29,15 +33,13 @@ struct HardwareWindow {
     int32_t x = 0, y = 0;           // the window inside it, in frame pixels
 };
 
-// The client's window clamped to what the sensor shows in pixels binned by
-// dx × dy; false when nothing is left of it.
-bool clamp_to_sensor(ExposureInfo& exposure, int32_t columns, int32_t rows, int dx, int dy) {
-    const Window w = clamp_window({exposure.x, exposure.y, exposure.w, exposure.h}, columns / dx, rows / dy);
-    exposure.x = w.x;
-    exposure.y = w.y;
-    exposure.w = w.w;
-    exposure.h = w.h;
-    return w.w > 0 && w.h > 0;
+// Whether the client's window lies wholly on what the sensor shows in
+// pixels binned by dx × dy. A window reaching past it is refused rather
+// than cut: the readout delivers exactly w × h pixels for every start it
+// follows, and a caller sizes the image by the window it asked for.
+bool fits_sensor(const ExposureInfo& exposure, int32_t columns, int32_t rows, int dx, int dy) {
+    return exposure.x >= 0 && exposure.y >= 0 && exposure.w > 0 && exposure.h > 0 &&
+           int64_t{exposure.x} + exposure.w <= columns / dx && int64_t{exposure.y} + exposure.h <= rows / dy;
 }
 
 // Type 23: full frames as they are; otherwise columns in steps of 4, rows in
@@ -125,7 +127,7 @@ bool window_22_23(const CameraRecord& camera, ExposureInfo& exposure, HardwareWi
     const int dy = hw_binning ? camera.hw_bin.y : camera.bin_y;
     const int32_t width = camera.info.width, height = camera.info.height;
     const int32_t margin = cmos_margin_columns(camera.camera_class);
-    if (dx < 1 || dy < 1 || !clamp_to_sensor(exposure, width - margin, height, dx, dy))
+    if (dx < 1 || dy < 1 || !fits_sensor(exposure, width - margin, height, dx, dy))
         return false;
     const int32_t W = exposure.w * dx, H = exposure.h * dy;
     int32_t X = exposure.x * dx, Y = exposure.y * dy;
@@ -165,9 +167,12 @@ bool window_24(const CameraRecord& camera, ExposureInfo& exposure, HardwareWindo
     const int by = hw_binning ? 1 : camera.bin_y;
     const int32_t width = camera.info.width;
     const int32_t rows = camera.info.height * (camera.bothgains ? 2 : 1);
-    if (fx < 1 || fy < 1 || bx < 1 || by < 1 ||
-        !clamp_to_sensor(exposure, width / fx, rows / fy, bx, by))
+    if (fx < 1 || fy < 1 || bx < 1 || by < 1 || !fits_sensor(exposure, width / fx, rows / fy, bx, by))
         return false;
+    // The whole width without overscan is read as the image columns only,
+    // as astro_readimage cuts it: the window says so from the start.
+    if (!camera.overscan && exposure.x == 0 && int64_t{exposure.w} * bx == width / fx)
+        exposure.w = std::min(exposure.w, (width / fx - TYPE_24_OVERSCAN_COLUMNS / fx) / bx);
     hw.x0 = 0;
     hw.width = width / fx;
     hw.fw = hw.width;

@@ -41,15 +41,17 @@ DriverResult start_exposure(CameraRecord& camera, const ExposureInfo& exposure);
 // with ver128_lo > 3 get [0x08, close, second]; older firmware ok.
 DriverResult end_exposure(CameraRecord& camera, uint8_t close, uint8_t second);
 
-// CMOS types only (else not_available): computes the hardware window of the exposure
-// (fw, fh of the record; x, y of `exposure` become the window's offset in
-// it), sets exp_time_actual to the time rounded to the camera's clock, and
-// sends [0x24, mode, x0, y0, width, height, ticks32]. `start_variant` asks
-// for the variant the camera's flag bit 4 allows (request code 30). The
-// window is first clamped to the sensor; one with nothing left of it, or
-// one whose frame the readout could not serve, is refused, and nothing is
-// sent. Tick counts are held at 0..0xFFFFFFFF. The record
-// and `exposure` change only when the camera took the request.
+// CMOS types only (else not_available): computes the hardware window of
+// the exposure (fw, fh of the record; x, y of `exposure` become the
+// window's offset in it), sets exp_time_actual to the time rounded to the
+// camera's clock, and sends [0x24, mode, x0, y0, width, height, ticks32].
+// `start_variant` asks for the variant the camera's flag bit 4 allows
+// (request code 30). A window that is empty or reaches past the image
+// (margin columns included) is refused and nothing is sent; on success w
+// and h are what astro_readimage will deliver (type 24 cuts the whole width
+// without overscan to the image columns). Tick counts are held at
+// 0..0xFFFFFFFF. The record and `exposure` change only when the camera took
+// the request.
 DriverResult start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant);
 
 // CMOS types only (else not_available): ends the running exposure early,

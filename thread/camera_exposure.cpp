@@ -128,6 +128,8 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
         const int result = wire_status(start_exposure_cmos(camera, exposure, start_variant));
         if (result != 0)
             session.exposing = false;
+        else  // the window the readout will deliver (type 24 may cut its width)
+            session.image_size = static_cast<uint32_t>(exposure.w) * static_cast<uint32_t>(exposure.h) * 2;
         return result;
     }
 

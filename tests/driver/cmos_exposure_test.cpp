@@ -2,6 +2,8 @@
 // cameras: the request each alignment rule sends (hand-computed), the
 // frame and offset it leaves for the readout, ticks and mode bits, and
 // exposures that take their time.
+#include <tuple>
+
 #include "tests/driver/cmos_fixture.h"
 
 namespace {
@@ -153,23 +155,14 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
         EXPECT_EQ(state(*m.camera).exposure->mode, m.mode) << int(m.shutter) << m.variant;
     }
 
-    // A window is clamped to the sensor; nothing left of it is refused
-    // before anything is sent.
-    ExposureInfo outside;
-    outside.x = 100000;
-    outside.y = -20;
-    outside.w = 50;
-    outside.h = 10;
-    ASSERT_EQ(start_exposure_cmos(t22, outside, false), OK);
-    EXPECT_EQ(outside.w, 1);
-    EXPECT_EQ(outside.h, 10);
-    EXPECT_EQ(state(t22).exposure->x0, 8332);  // column 8335 in steps of 4
+    // A window that reaches past the sensor, or has nothing in it, is
+    // refused before anything is sent.
     const uint64_t before = commands(t22);
-    for (const auto& [w, h] : {std::pair{0, 10}, std::pair{10, 0}, std::pair{-5, 10}}) {
-        ExposureInfo empty;
-        empty.w = w;
-        empty.h = h;
-        EXPECT_EQ(start_exposure_cmos(t22, empty, false), REFUSED);
+    for (const auto& [x, y, w, h] : {std::tuple{100000, 0, 50, 10}, std::tuple{0, -20, 50, 10}, std::tuple{0, 0, 0, 10},
+                                     std::tuple{0, 0, 10, 0}, std::tuple{0, 0, -5, 10}, std::tuple{8300, 0, 37, 10},
+                                     std::tuple{0, 5600, 10, 41}, std::tuple{0x7FFFFFFF, 0, 2, 1}}) {
+        ExposureInfo bad{0, x, y, w, h, 0};
+        EXPECT_EQ(start_exposure_cmos(t22, bad, false), REFUSED) << x << "," << y << " " << w << "x" << h;
     }
     EXPECT_EQ(commands(t22), before);
 
@@ -178,12 +171,12 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
     const int32_t fw = t22.fw, fh = t22.fh;
     const double actual = t22.exp_time_actual;
     run("fault " + nodes[&t22] + " status 0x24 0x81 count=1");
-    ExposureInfo refused{0.5, 100000, 3, 40, 20, 1};
+    ExposureInfo refused{0.5, 1001, 3, 40, 20, 1};
     EXPECT_EQ(start_exposure_cmos(t22, refused, false), DriverResult::device_status(0x81));
     EXPECT_EQ(t22.fw, fw);
     EXPECT_EQ(t22.fh, fh);
     EXPECT_EQ(t22.exp_time_actual, actual);
-    EXPECT_EQ(refused.x, 100000);
+    EXPECT_EQ(refused.x, 1001);
     EXPECT_EQ(refused.w, 40);
 }
 

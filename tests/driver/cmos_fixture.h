@@ -91,6 +91,7 @@ struct Shot {
     std::optional<DriverResult> start;  // start_exposure_cmos
     std::optional<DriverResult> read;   // astro_readimage; none when it never ran
     ExposureInfo exposure;
+    ExposureInfo started;  // as the start left it
     std::vector<uint16_t> image;  // what the readout said it wrote
 };
 
@@ -119,6 +120,7 @@ inline Shot shoot(CameraRecord& camera, int x, int y, int w, int h, double secon
     shot.exposure.h = h;
     shot.exposure.shutter = 1;
     shot.start = start_exposure_cmos(camera, shot.exposure, false);
+    shot.started = shot.exposure;
     if (shot.start != OK || !wait_ready(camera))
         return shot;
     std::vector<uint16_t> buffer(std::max<size_t>(size_t(std::max(w, 0)) * size_t(std::max(h, 0)), 1), 0xDEAD);

@@ -323,4 +323,49 @@ TEST_F(CmosReadout, FailedAndShortTransfers) {
     EXPECT_TRUE(image == expected_window(10, 20, 30, 40, 1, 1, {}, coords));
 }
 
+// Every window a start takes is read whole: the w × h the start answers
+// with (the window asked for; type 24 cuts its whole width without overscan
+// to the image columns), nothing less. Windows reaching past the image
+// (the reported width of classes 9 and 11 takes in margin columns) are
+// refused by the start, before anything is sent.
+TEST_F(CmosReadout, EveryStartedWindowIsReadWhole) {
+    for (const char* spec : {"3120", "3120 ver128=0x0107 width=628 height=420", "3152 width=664 height=480",
+                             "3225 width=664 height=480", "3117 width=664 height=480", "3136 width=640 height=400"}) {
+        CameraRecord& camera = connect(spec);
+        const bool t24 = camera.camera_type == 24;
+        const int columns = t24 ? camera.info.width : image_columns(camera);
+        for (const Binning& b : {Binning{1, 1, false}, Binning{2, 2, true}, Binning{3, 3, false}}) {
+            bin(camera, b);
+            const int cols = columns / b.bx, rows = camera.info.height / b.by;
+            struct Case {
+                int x, y, w, h;
+            };
+            for (const Case& c : {Case{0, 0, cols, 12}, Case{cols - 1, rows - 9, 1, 9}, Case{5, 3, cols - 5, 21},
+                                  Case{0, rows - 30, camera.info.width / b.bx, 30}, Case{1, 0, cols, 4},
+                                  Case{0, 5, cols, 6},
+                                  Case{0, 1, 8, rows}}) {
+                const std::string what = std::string(spec) + " bin " + std::to_string(b.bx) + (b.hardware ? " hw" : "") +
+                                         " window " + std::to_string(c.x) + "," + std::to_string(c.y) + " " +
+                                         std::to_string(c.w) + "x" + std::to_string(c.h);
+                const bool fits = c.x + c.w <= cols && c.y + c.h <= rows;
+                const uint64_t before = commands(camera);
+                const Shot shot = shoot(camera, c.x, c.y, c.w, c.h);
+                if (!fits) {
+                    EXPECT_EQ(shot.start, REFUSED) << what;
+                    EXPECT_EQ(commands(camera), before) << what;
+                    continue;
+                }
+                ASSERT_EQ(shot.start, OK) << what;
+                ASSERT_EQ(shot.read, OK) << what;
+                const int w = t24 && c.x == 0 && c.w * b.bx == columns ? (columns - 64) / b.bx : c.w;
+                EXPECT_EQ(shot.started.w, w) << what;
+                EXPECT_EQ(shot.started.h, c.h) << what;
+                EXPECT_EQ(shot.exposure.w, w) << what;
+                EXPECT_EQ(shot.exposure.h, c.h) << what;
+                EXPECT_EQ(shot.image.size(), size_t(w) * size_t(c.h)) << what;
+            }
+        }
+    }
+}
+
 }  // namespace
