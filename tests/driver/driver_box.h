@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/firmware_source.h"
 #include "driver/result.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"
@@ -25,11 +26,13 @@ protected:
     void SetUp() override {
         box = std::make_shared<sim::VirtualBox>();
         platform::install(sim::make_virtual_platform(box));
+        install_firmware_source(builtin_firmware());
         log = std::make_unique<LogCapture>();
     }
 
     void TearDown() override {
         log.reset();
+        install_firmware_source(nullptr);
         platform::install(nullptr);
     }
 
