@@ -163,8 +163,10 @@ int set_binning(CameraRecord& camera, uint8_t bin_x, uint8_t bin_y) {
         if (!camera.hw_bin.enabled) {
             // A camera still binning from before would send a quarter of
             // the frame the software binning expects.
-            if (camera.hw_bin.x != 1 || camera.hw_bin.y != 1)
-                send(camera, std::array<uint8_t, 4>{0x01, 0x01, 0x01, 0x00});
+            if (camera.hw_bin.x != 1 || camera.hw_bin.y != 1) {
+                if (int result = send(camera, std::array<uint8_t, 4>{0x01, 0x01, 0x01, 0x00}); result != 0)
+                    return result;  // still binning: the record says so
+            }
             camera.bin_x = bin_x;
             camera.bin_y = bin_y;
             camera.hw_bin.x = camera.hw_bin.y = 1;
@@ -178,8 +180,10 @@ int set_binning(CameraRecord& camera, uint8_t bin_x, uint8_t bin_y) {
         uint8_t mode = 0;
         if (bin_x == 2 && (camera.camera_type == 23 || (camera.camera_type == 22 && camera.ver128_lo > 4)))
             mode = static_cast<uint8_t>((camera.bin_saturate ? 1 : 0) | (camera.bin_sum ? 2 : 0));
-        // The camera keeps whatever it can; its answer changes nothing here.
-        send(camera, std::array<uint8_t, 4>{0x01, bin_x, bin_y, mode});
+        // The record follows what the camera took: windows and readouts are
+        // planned for the frame it will deliver.
+        if (int result = send(camera, std::array<uint8_t, 4>{0x01, bin_x, bin_y, mode}); result != 0)
+            return result;
         camera.hw_bin.x = camera.hw_bin.y = bin_x;
         return 0;
     }

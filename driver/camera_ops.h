@@ -30,7 +30,9 @@
 // axes). CMOS cameras with hw_bin.enabled take 1x1 or 2x2 only (else -1,
 // nothing sent) and get [0x01, f, f, mode] when the camera's factors
 // change; without it the factors are stored for software binning (and a
-// camera still set to 2x2 is put back to 1x1). A factor of 0 is -1.
+// camera still set to 2x2 is put back to 1x1). A factor of 0 is -1. A
+// CMOS binning command that fails is returned, and the record keeps the
+// camera's factors as they were.
 int set_binning(CameraRecord& camera, uint8_t bin_x, uint8_t bin_y);
 
 // Readout mode, stored in read_mode first; cameras with fixed_read_mode

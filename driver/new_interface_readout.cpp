@@ -110,24 +110,30 @@ DriverResult astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, u
     if (const DriverResult result = transfer_image(camera, request.data(), request.size(), frame, size, true); result.failed())
         return result;
 
+    bool converted = true;
     if (bin) {
         // Blocks start at the window's first pixel, which need not lie on
         // the block grid of the frame's own origin.
         window = clamp_window({0, 0, window.w, window.h}, (plan.fw - plan.dx) / bx, (plan.fh - plan.dy) / by);
         const size_t first = static_cast<size_t>(plan.dy) * static_cast<size_t>(plan.fw) + static_cast<size_t>(plan.dx);
         if (is8bit)
-            sum_blocks_u8(frame + first, plan.fw, plan.fh - plan.dy, bx, by, window, out);
+            converted = sum_blocks_u8(frame + first, plan.fw, plan.fh - plan.dy, bx, by, window, out);
         else
-            sum_blocks_u16(reinterpret_cast<const uint16_t*>(frame) + first, plan.fw, plan.fh - plan.dy, bx, by,
-                           window, out);
+            converted = sum_blocks_u16(reinterpret_cast<const uint16_t*>(frame) + first, plan.fw, plan.fh - plan.dy,
+                                       bx, by, window, out);
     } else if (crop) {
         window = clamp_window({plan.dx, plan.dy, window.w, window.h}, plan.fw, plan.fh);
         if (is8bit)
-            copy_window_u8(frame, plan.fw, plan.fh, window, out);
+            converted = copy_window_u8(frame, plan.fw, plan.fh, window, out);
         else
-            copy_window_u16(reinterpret_cast<const uint16_t*>(frame), plan.fw, plan.fh, window, out);
+            converted = copy_window_u16(reinterpret_cast<const uint16_t*>(frame), plan.fw, plan.fh, window, out);
     } else if (is8bit) {
         widen_u8(frame, size, out);
+    }
+    if (!converted || window.w <= 0 || window.h <= 0) {
+        log_message(LOG_ERR, "astro_cmos_getimage(): window %d, %d, %d, %d outside the %dx%d frame", window.x,
+                    window.y, window.w, window.h, plan.fw, plan.fh);
+        return DriverResult::refused();
     }
     exposure.x = plan.dx / bx;
     exposure.y = plan.dy / by;

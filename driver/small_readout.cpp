@@ -83,8 +83,9 @@ DriverResult astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, 
         result.failed())
         return result;
 
+    bool converted = false;
     if (window.w == frame.w && window.h == frame.h) {
-        convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, out);
+        converted = convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, out);
     } else {
         const size_t pixels = static_cast<size_t>(frame.w) * static_cast<size_t>(frame.h);
         std::unique_ptr<uint16_t[]> whole(new (std::nothrow) uint16_t[pixels]);
@@ -92,8 +93,13 @@ DriverResult astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, 
             log_message(LOG_ERR, "Cannot allocate a frame of %zu pixels", pixels);
             return DriverResult::refused();
         }
-        convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, whole.get());
-        copy_window_u16(whole.get(), frame.w, frame.h, window, out);
+        converted = convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, whole.get()) &&
+                    copy_window_u16(whole.get(), frame.w, frame.h, window, out);
+    }
+    if (!converted) {
+        log_message(LOG_ERR, "astro_small_getimage(): window %d, %d, %d, %d outside the %dx%d frame", window.x,
+                    window.y, window.w, window.h, frame.w, frame.h);
+        return DriverResult::refused();
     }
     exposure.w = window.w;
     exposure.h = window.h;

@@ -203,6 +203,11 @@ TEST_F(CameraOps, BinningByCameraKind) {
     before = commands(cmos);
     EXPECT_EQ(set_binning(cmos, 2, 2), 0);
     EXPECT_EQ(commands(cmos), before);
+    // A binning the camera does not take is returned, and the record keeps
+    // the factors the camera still has.
+    run("fault " + nodes[&cmos] + " status 0x01 0x81 count=1");
+    EXPECT_EQ(set_binning(cmos, 1, 1), 2);
+    EXPECT_EQ(cmos.hw_bin.x, 2);
     EXPECT_EQ(set_binning(cmos, 1, 1), 0);
     EXPECT_EQ(state(cmos).hw_bin_x, 1);
     cmos.ver128_lo = 4;  // older firmware: no sum or saturate modes
@@ -211,6 +216,9 @@ TEST_F(CameraOps, BinningByCameraKind) {
     // Without hardware binning the factors are kept for the software; the
     // camera, still binning 2x2, is put back to 1x1 once.
     cmos.hw_bin.enabled = false;
+    run("fault " + nodes[&cmos] + " ioctl command count=1");
+    EXPECT_EQ(set_binning(cmos, 3, 4), 1);
+    EXPECT_EQ(cmos.hw_bin.x, 2);
     before = commands(cmos);
     EXPECT_EQ(set_binning(cmos, 3, 4), 0);
     EXPECT_EQ(commands(cmos), before + 1);
