@@ -113,6 +113,7 @@ void BigTransfer::read_stream() {
     read_buffer_.reset();
     camera_->frame_lock.unlock();
     camera_->reading.store(false);
+    received_.store(static_cast<uint32_t>(count), std::memory_order_release);
     finished_.store(true, std::memory_order_release);
 }
 

@@ -60,6 +60,11 @@ public:
     // The reader has ended: the transfer is complete or came up short; the
     // frame lock is released and `reading` cleared.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
+    // Once finished: ok, or short_stream with the bytes the camera sent.
+    DriverResult result() const {
+        const uint32_t got = received_.load(std::memory_order_acquire);
+        return got == size_ ? DriverResult::ok() : DriverResult::short_stream(got);
+    }
     // Waits until both threads have ended. Afterwards nothing writes the
     // output buffer any more.
     void wait();
@@ -87,6 +92,7 @@ private:
     uint32_t count_ = 0;              // bytes read so far
     bool stop_ = false;               // the stream came up short: no more bytes come
     std::atomic<uint32_t> done_bytes_{0};
+    std::atomic<uint32_t> received_{0};  // bytes read, set as the reader ends
     std::atomic<bool> finished_{false};
     std::mutex join_mutex_;           // wait() may be called from several threads
     std::thread reader_;

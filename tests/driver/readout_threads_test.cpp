@@ -97,6 +97,7 @@ TEST_F(ReadoutThreads, ShortStreamEndsTheBackgroundReader) {
     EXPECT_TRUE(transfer->finished());
     EXPECT_EQ(transfer->done_bytes(), 2100000u);
     EXPECT_LT(transfer->done_bytes(), transfer->size());
+    EXPECT_EQ(transfer->result(), DriverResult::short_stream(2100000));
     EXPECT_EQ(image[1050000 - 1], pattern((1050000 - 1) % 1100, (1050000 - 1) / 1100));
     EXPECT_EQ(image[1050000], 0xEEEE);
     EXPECT_FALSE(camera.reading);
@@ -160,6 +161,7 @@ TEST_F(ReadoutThreads, TransferIsWaitedForOrDestroyedWhileItRuns) {
     other.join();
     transfer->wait();
     EXPECT_TRUE(transfer->finished());
+    EXPECT_EQ(transfer->result(), OK);
     EXPECT_EQ(transfer->done_bytes(), transfer->size());
     EXPECT_TRUE(image_is(image.data(), 1000, 600, window_at(0, 0)));
 }
