@@ -63,7 +63,7 @@ public:
             exit(1);
         }
         init_camera(record, record.info);
-        set_read_mode(record, 0);
+        (void)set_read_mode(record, 0);
         return record;
     }
 

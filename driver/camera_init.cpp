@@ -22,7 +22,7 @@ uint32_t timed_ms(Operation operation, CameraRecord& camera) {
 
 uint16_t version_word(CameraRecord& camera, int index) {
     float value = 0;
-    if (get_value(camera, index, value) != 0)
+    if (get_value(camera, index, value).failed())
         return 0;
     return static_cast<uint16_t>(value);
 }
@@ -52,7 +52,7 @@ void read_calibration(CameraRecord& camera) {
 void init_camera(CameraRecord& camera, const CameraInfo& info) {
     if (camera.camera_class == 2) {
         float value = 0;
-        camera.extended_fw = get_value(camera, 255, value) == 0 && value == 1;
+        camera.extended_fw = get_value(camera, 255, value).is_ok() && value == 1;
         camera.fixed_read_mode = false;
         camera.temp_format = (info.flags & 0x02) != 0;
     } else {

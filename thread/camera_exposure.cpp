@@ -102,10 +102,11 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
         return -1;
 
     const HardwareBinning& hw = camera.hw_bin;
-    if (int result = hw.enabled ? set_binning(camera, hw.x, hw.y) : set_binning(camera, camera.bin_x, camera.bin_y);
+    if (int result = wire_status(hw.enabled ? set_binning(camera, hw.x, hw.y)
+                                            : set_binning(camera, camera.bin_x, camera.bin_y));
         result != 0)
         return result;
-    if (int result = set_read_mode(camera, camera.read_mode); result != 0)
+    if (int result = wire_status(set_read_mode(camera, camera.read_mode)); result != 0)
         return result;
     if (!exposure.shutter)
         exposure.exp_time += (camera.shutter_open_ms + camera.shutter_close_ms) / 1000.0;

@@ -40,7 +40,7 @@ TEST_F(ClassicReadout, SmallCameraSendsItsWindowInBothModes) {
         {1, 0.05, {0x08, 5, 0, 7, 0, 35, 0, 15, 0, 0x90, 0x01}, 33 * 11 * 4},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(set_read_mode(camera, c.mode), 0);
+        ASSERT_EQ(set_read_mode(camera, c.mode), OK);
         Image image(33, 11);
         ExposureInfo exposure{c.seconds, 5, 7, 33, 11, 0};
         uint32_t read_bytes = 0;
@@ -60,7 +60,7 @@ TEST_F(ClassicReadout, SmallCameraWithoutSubFramesSendsItsSensorAndTheWindowIsCu
     CameraRecord& camera = connect("1042 width=40 height=30 subframe=0");
     ASSERT_FALSE(camera.extended_fw);
     for (uint32_t mode : {0u, 1u}) {
-        ASSERT_EQ(set_read_mode(camera, mode), 0);
+        ASSERT_EQ(set_read_mode(camera, mode), OK);
         Image image(10, 5);
         ExposureInfo exposure{mode ? 0.02 : -1, 3, 4, 10, 5, 0};
         uint32_t read_bytes = 0;
@@ -111,7 +111,7 @@ TEST_F(ClassicReadout, SmallCameraTickCountsRoundAndSaturate) {
 TEST_F(ClassicReadout, DualSampleCameraAveragesItsPairsInModeZeroAndSwapsInModeOne) {
     CameraRecord& type3 = connect("1026 width=64 height=48");
     for (uint32_t mode : {0u, 1u}) {
-        ASSERT_EQ(set_read_mode(type3, mode), 0);
+        ASSERT_EQ(set_read_mode(type3, mode), OK);
         Image image(20, 9);
         // Type 3 is timed by the host: its request only ever reads out.
         ExposureInfo exposure{0.5, 6, 4, 20, 9, 1};
@@ -125,7 +125,7 @@ TEST_F(ClassicReadout, DualSampleCameraAveragesItsPairsInModeZeroAndSwapsInModeO
 
     // Through the background transfer, exposing 30 ms behind the shutter.
     CameraRecord& type5 = connect("1027 width=64 height=48");
-    ASSERT_EQ(set_read_mode(type5, 0), 0);
+    ASSERT_EQ(set_read_mode(type5, 0), OK);
     Image image(20, 9);
     ExposureInfo exposure{0.03, 6, 4, 20, 9, 1};
     std::shared_ptr<BigTransfer> transfer;
@@ -194,8 +194,8 @@ TEST_F(ClassicReadout, NewInterfaceCropsAlignsAndBinsInSoftware) {
          window_at(10, 6)},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(set_read_mode(camera, c.mode), 0);
-        ASSERT_EQ(set_binning(camera, c.bin, c.bin), 0);
+        ASSERT_EQ(set_read_mode(camera, c.mode), OK);
+        ASSERT_EQ(set_binning(camera, c.bin, c.bin), OK);
         ExposureInfo exposure = c.window;
         Image image(exposure.w, exposure.h);
         uint32_t read_bytes = 0;
@@ -215,7 +215,7 @@ TEST_F(ClassicReadout, NewInterfaceFullFrameGoesStraightIntoTheOutput) {
     // A stream cut short shows where the bytes went: straight into the
     // output for a 16-bit full frame, into a read buffer for an 8-bit one.
     for (uint32_t mode : {1u, 0u}) {
-        ASSERT_EQ(set_read_mode(camera, mode), 0);
+        ASSERT_EQ(set_read_mode(camera, mode), OK);
         cut_stream(camera, 1000);
         Image image(600, 400);
         ExposureInfo exposure{-1, 0, 0, 600, 400, 0};
@@ -249,7 +249,7 @@ TEST_F(ClassicReadout, NewInterfaceOtherSensorsAndFirmware) {
     };
     for (const Case& c : cases) {
         CameraRecord& camera = connect(c.options);
-        ASSERT_EQ(set_read_mode(camera, 1), 0);
+        ASSERT_EQ(set_read_mode(camera, 1), OK);
         ExposureInfo exposure = c.window;
         Image image(exposure.w, exposure.h);
         uint32_t read_bytes = 0;
@@ -314,7 +314,7 @@ TEST_F(ClassicReadout, ShortReadsAndBadWindows) {
     EXPECT_FALSE(small.reading);
     EXPECT_FALSE(small.frame_lock.is_locked());
     float value = 0;
-    EXPECT_EQ(get_value(small, 0, value), 0);
+    EXPECT_EQ(get_value(small, 0, value), OK);
 
     CameraRecord& big = connect("1029 width=64 height=48");
     cut_stream(big, 30);

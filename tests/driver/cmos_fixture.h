@@ -155,7 +155,7 @@ class CmosBox : public ReadoutBox {
 protected:
     static void bin(CameraRecord& camera, const Binning& b) {
         camera.hw_bin.enabled = b.hardware;
-        ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b.bx), static_cast<uint8_t>(b.by)), 0);
+        ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b.bx), static_cast<uint8_t>(b.by)), OK);
     }
 };
 

@@ -154,7 +154,7 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
     // Values from 3560 to 3740: both sides of the combination's threshold.
     const int x = 1000, y = 1280, w = 100, h = 40;
     for (int mode = 0; mode <= 3; ++mode) {
-        ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), 0);
+        ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), OK);
         const Shot shot = shoot(camera, x, y, w, h);
         ASSERT_EQ(shot.read, OK) << "mode " << mode;
         const std::vector<uint16_t> want = hdr.window(mode, x, y, w, h);
@@ -180,7 +180,7 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
     for (const Case& c : cases) {
         bin(camera, {c.b, c.b, false});
         for (int mode : {0, 1, 3}) {
-            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), 0);
+            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), OK);
             const Shot shot = shoot(camera, c.x, c.y, c.w, c.h);
             ASSERT_EQ(shot.read, OK);
             const std::vector<uint16_t> want = hdr.window(mode, c.x, c.y, c.w, c.h, c.b);
@@ -192,7 +192,7 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
     bin(camera, {2, 2, true});
     for (const auto& [cx, cy] : {std::pair{500, 640}, std::pair{11, 2040}}) {
         for (int mode : {0, 1}) {
-            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), 0);
+            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), OK);
             const Shot shot = shoot(camera, cx, cy, 50, 8);
             ASSERT_EQ(shot.read, OK);
             const std::vector<uint16_t> want = hdr.window(mode, cx, cy, 50, 8);
@@ -203,7 +203,7 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
 
 TEST_F(CmosReadout, Type24OverscanColumnsOnlyWhenAskedFor) {
     CameraRecord& camera = connect("3136");
-    ASSERT_EQ(set_read_mode(camera, 1), 0);
+    ASSERT_EQ(set_read_mode(camera, 1), OK);
     // The whole width without overscan: cut to the 4096 image columns.
     Shot shot = shoot(camera, 0, 7, 4160, 3);
     ASSERT_EQ(shot.read, OK);
@@ -234,7 +234,7 @@ TEST_F(CmosReadout, Type24BothGainsStacksTheTwoImages) {
     CameraRecord& camera = connect("3136");
     camera.bothgains = true;
     bin(camera, {2, 2, true});
-    ASSERT_EQ(set_read_mode(camera, 0), 0);
+    ASSERT_EQ(set_read_mode(camera, 0), OK);
     const Shot shot = shoot(camera, 0, 0, 2080, 4096);
     ASSERT_EQ(shot.read, OK);
     EXPECT_EQ(state(camera).exposure->height, 2048);  // half the frame's rows

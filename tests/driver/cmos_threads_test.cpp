@@ -56,7 +56,7 @@ TEST_F(CmosThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     const uint64_t before = commands(camera);
     float value = 5;
     bool ready = true;
-    EXPECT_EQ(get_value(camera, 0, value), -2);
+    EXPECT_EQ(get_value(camera, 0, value), BUSY);
     EXPECT_EQ(image_ready(camera, ready), BUSY);
     EXPECT_FALSE(ready);
     EXPECT_EQ(stop_exposure_cmos(camera, 1), BUSY);
@@ -70,7 +70,7 @@ TEST_F(CmosThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     EXPECT_EQ(result, OK);
     EXPECT_TRUE(image == expected_window(10, 20, 30, 40, 1, 1, {}, coords));
     EXPECT_EQ(commands(camera), before + 1);  // the acknowledgement after the image
-    EXPECT_EQ(get_value(camera, 0, value), 0);
+    EXPECT_EQ(get_value(camera, 0, value), OK);
 }
 
 TEST_F(CmosThreads, TwoCamerasReadAtOnce) {
@@ -82,7 +82,7 @@ TEST_F(CmosThreads, TwoCamerasReadAtOnce) {
         one_thread_teams_under_tsan();
         for (int round = 0; round < 6; ++round) {
             const int b = 1 + round % 3;
-            ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b), static_cast<uint8_t>(b)), 0);
+            ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b), static_cast<uint8_t>(b)), OK);
             const int x = 3 * round, y = 5 + round, w = columns / b - x - 1, h = std::min(rows / b - y, 40);
             const Shot shot = shoot(camera, x, y, w, h);
             // Both sum their blocks: type 24 always, type 22 by bin_sum.
@@ -91,7 +91,7 @@ TEST_F(CmosThreads, TwoCamerasReadAtOnce) {
                 ++wrong;
         }
     };
-    ASSERT_EQ(set_read_mode(t24, 1), 0);  // the high-gain image: the pattern itself
+    ASSERT_EQ(set_read_mode(t24, 1), OK);  // the high-gain image: the pattern itself
     std::thread first([&] { run_camera(t22, 640, 480); });
     std::thread second([&] { run_camera(t24, 4096, 4096); });
     first.join();

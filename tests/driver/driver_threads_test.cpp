@@ -138,13 +138,13 @@ TEST_F(DriverThreads, WheelMovesWhileItsCountsAreRead) {
     std::thread session([&] {
         for (int i = 0; i < 50; ++i) {
             int first = 0, second = 0;
-            if (wheel_get_counts(wheel, first, second) != 0 || first != 5 || second != 7)
+            if (wheel_get_counts(wheel, first, second) != OK || first != 5 || second != 7)
                 ++failures;
         }
     });
     std::thread alpaca([&] {
         for (uint32_t i = 0; i < 50; ++i) {
-            if (wheel_set_position(wheel, i % 12) != 0)
+            if (wheel_set_position(wheel, i % 12) != OK)
                 ++failures;
         }
     });

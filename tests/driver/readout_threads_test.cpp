@@ -25,13 +25,13 @@ TEST_F(ReadoutThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     ASSERT_TRUE(eventually([&] { return state(small).readouts == 1 && small.frame_lock.is_locked(); }));
     uint64_t sent = commands(small);
     float value = 0;
-    EXPECT_EQ(get_value(small, 0, value), -2);
+    EXPECT_EQ(get_value(small, 0, value), BUSY);
     EXPECT_EQ(clear_sensor(small), BUSY);
     EXPECT_EQ(commands(small), sent);
     reader.join();
     EXPECT_EQ(result, OK);
     EXPECT_TRUE(image_is(image.data(), 64, 48, window_at(0, 0)));
-    EXPECT_EQ(get_value(small, 0, value), 0);
+    EXPECT_EQ(get_value(small, 0, value), OK);
 
     // The background transfer of a camera that delivers 4 MB/s.
     CameraRecord& big = connect("1029 width=1000 height=1000 read_rate=4000000");
@@ -41,11 +41,11 @@ TEST_F(ReadoutThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     ASSERT_EQ(astro_big_getimage(big, exposure, frame.data(), transfer), OK);
     EXPECT_TRUE(big.reading);
     sent = commands(big);
-    EXPECT_EQ(get_value(big, 0, value), -2);
+    EXPECT_EQ(get_value(big, 0, value), BUSY);
     EXPECT_EQ(commands(big), sent);
     transfer->wait();
     EXPECT_FALSE(big.reading);
-    EXPECT_EQ(get_value(big, 0, value), 0);
+    EXPECT_EQ(get_value(big, 0, value), OK);
     EXPECT_TRUE(image_is(frame.data(), 1000, 1000, window_at(0, 0)));
 }
 
@@ -60,8 +60,8 @@ TEST_F(ReadoutThreads, NoCommandReachesACameraThatIsSending) {
         return [&done, &other, &camera] {
             while (!done) {
                 float value = 0;
-                const int result = get_value(camera, 0, value);
-                if (result != 0 && result != -2)
+                const DriverResult result = get_value(camera, 0, value);
+                if (result != OK && result != BUSY)
                     ++other;
             }
         };
@@ -104,13 +104,13 @@ TEST_F(ReadoutThreads, ShortStreamEndsTheBackgroundReader) {
     EXPECT_FALSE(camera.frame_lock.is_locked());
     EXPECT_TRUE(log->text().find("read() failed: read ") != std::string::npos) << log->text();
     float value = 0;
-    EXPECT_EQ(get_value(camera, 0, value), 0);
+    EXPECT_EQ(get_value(camera, 0, value), OK);
 }
 
 TEST_F(ReadoutThreads, TwoCamerasTransferAtOnce) {
     CameraRecord* cameras[2] = {&connect("1029 width=1100 height=1000 read_rate=20000000"),
                                 &connect("1026 width=700 height=800 read_rate=20000000")};
-    ASSERT_EQ(set_read_mode(*cameras[1], 0), 0);  // two samples a pixel
+    ASSERT_EQ(set_read_mode(*cameras[1], 0), OK);  // two samples a pixel
     std::vector<uint16_t> images[2] = {std::vector<uint16_t>(1100 * 1000), std::vector<uint16_t>(700 * 800)};
     const ExposureInfo windows[2] = {{-1, 0, 0, 1100, 1000, 0}, {-1, 0, 0, 700, 800, 0}};
     std::optional<DriverResult> results[2];
