@@ -23,6 +23,13 @@ size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = platform::current().node_read(camera.fd, buffer + done, size - done);
+        if (n > 0 && static_cast<size_t>(n) > size - done) {
+            // More than asked for is no answer a read can give: the count
+            // can't be trusted, nor the bytes.
+            log_message(LOG_ERR, "read() failed: read %d bytes: returned %zd for %zu", static_cast<int>(done), n,
+                        size - done);
+            break;
+        }
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
