@@ -14,10 +14,6 @@ namespace {
 constexpr double TYPE_22_23_CLOCK = 10000.0;
 constexpr double TYPE_24_CLOCK = 48449.61240310078;
 
-// Columns at the right of the type-24 frame that only the overscan option
-// delivers.
-constexpr int32_t TYPE_24_OVERSCAN_COLUMNS = 64;
-
 // Mode byte of the exposure request.
 constexpr uint8_t MODE_SHUTTER = 0x01;
 constexpr uint8_t MODE_START_VARIANT = 0x02;
@@ -35,8 +31,8 @@ struct HardwareWindow {
 
 // Whether the client's window lies wholly on what the sensor shows in
 // pixels binned by dx × dy. A window reaching past it is refused rather
-// than cut: the readout delivers exactly w × h pixels for every start it
-// follows, and a caller sizes the image by the window it asked for.
+// than cut: the readout then delivers exactly the w × h the start
+// answered with, and a caller can size its image by them.
 bool fits_sensor(const ExposureInfo& exposure, int32_t columns, int32_t rows, int dx, int dy) {
     return exposure.x >= 0 && exposure.y >= 0 && exposure.w > 0 && exposure.h > 0 &&
            int64_t{exposure.x} + exposure.w <= columns / dx && int64_t{exposure.y} + exposure.h <= rows / dy;

@@ -12,10 +12,6 @@
 
 namespace {
 
-// Columns at the right of the type-24 frame that only the overscan option
-// delivers.
-constexpr int32_t TYPE_24_OVERSCAN_COLUMNS = 64;
-
 bool start_next_supported(const CameraRecord& camera) {
     switch (camera.camera_type) {
     case 23: return true;

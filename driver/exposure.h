@@ -30,6 +30,10 @@ struct ExposureInfo {
     uint8_t shutter = 0;  // non-zero: a light frame (open the shutter)
 };
 
+// Columns at the right of the type-24 frame that only the overscan option
+// delivers.
+inline constexpr int32_t TYPE_24_OVERSCAN_COLUMNS = 64;
+
 // Classic cameras (types 22-24: not_available). New-interface cameras get [0x07,
 // shutter]; the others clear the sensor, then open the shutter for a light
 // frame (unless open) or close it for a dark one (if open), keeping
