@@ -63,7 +63,7 @@ public:
             exit(1);
         }
         init_camera(record, record.info);
-        set_read_mode(record, 0);
+        (void)set_read_mode(record, 0);
         return record;
     }
 
@@ -71,7 +71,7 @@ public:
         ExposureInfo exposure{-1, 0, 0, W, H, 0};
         std::shared_ptr<BigTransfer> transfer;
         const Clock::time_point start = Clock::now();
-        if (astro_big_getimage(camera, exposure, out.data(), transfer) != 0) {
+        if (astro_big_getimage(camera, exposure, out.data(), transfer).failed()) {
             fprintf(stderr, "astro_big_getimage failed\n");
             exit(1);
         }
@@ -87,7 +87,7 @@ public:
         ExposureInfo exposure{-1, 0, 0, W, H, 0};
         uint32_t read_bytes = 0;
         const Clock::time_point start = Clock::now();
-        if (astro_big_getimage_single(camera, exposure, out.data(), read_bytes) != 0) {
+        if (astro_big_getimage_single(camera, exposure, out.data(), read_bytes).failed()) {
             fprintf(stderr, "astro_big_getimage_single failed\n");
             exit(1);
         }

@@ -11,6 +11,7 @@
 #include "daemon/main_loop.h"
 #include "daemon/options.h"
 #include "daemon/version.h"
+#include "driver/firmware_source.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"
 #include "thread/session_timers.h"
@@ -53,8 +54,10 @@ int main(int argc, char* argv[]) {
         daemon_config->config_path = options.config_path;
     read_config();
 
-    if (!options.simulate)
+    if (!options.simulate) {
         platform::install(platform::make_linux_platform());
+        install_firmware_source(firmware_files(FIRMWARE_DIRECTORY));
+    }
 
     if (int result = set_pid_lock(options.foreground); result != 0)
         return result;
@@ -69,6 +72,8 @@ int main(int argc, char* argv[]) {
             return 1;
         }
         platform::install(std::move(virtual_box));
+        // Its cameras take the built-in stand-ins, which real ones never get.
+        install_firmware_source(builtin_firmware());
         set_session_time_scale(options.sim_time_scale);
     }
     return run_main_loop(options.foreground);

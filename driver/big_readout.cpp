@@ -113,6 +113,7 @@ void BigTransfer::read_stream() {
     read_buffer_.reset();
     camera_->frame_lock.unlock();
     camera_->reading.store(false);
+    received_.store(static_cast<uint32_t>(count), std::memory_order_release);
     finished_.store(true, std::memory_order_release);
 }
 
@@ -135,7 +136,7 @@ void BigTransfer::process_stream() {
     }
 }
 
-int astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
+DriverResult astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
                        std::shared_ptr<BigTransfer>& transfer) {
     transfer.reset();
     log_trace("astro_big_getimage(): x, y, w, h = %d, %d, %d, %d", exposure.x, exposure.y, exposure.w, exposure.h);
@@ -143,7 +144,7 @@ int astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* o
     const uint32_t size = transfer_size(exposure, format);
     if (!out || size == 0) {
         log_bad_window("astro_big_getimage", exposure);
-        return -1;
+        return DriverResult::refused();
     }
     std::shared_ptr<BigTransfer> started(new BigTransfer);
     started->camera_ = &camera;
@@ -154,14 +155,14 @@ int astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* o
     // leaves nothing to clean up on the camera's side.
     started->read_buffer_ = allocate_read_buffer(size);
     if (!started->read_buffer_)
-        return -1;
+        return DriverResult::refused();
 
     const ReadoutRequest request = big_request(camera, exposure);
     camera.reading.store(true);
     // Taken here, before the request, and released by the reader when the
     // transfer ends.
     camera.frame_lock.lock();
-    if (int result = readout_command(camera, request.data(), request.size()); result != 0) {
+    if (const DriverResult result = readout_command(camera, request.data(), request.size()); result.failed()) {
         camera.frame_lock.unlock();
         camera.reading.store(false);
         return result;
@@ -172,13 +173,13 @@ int astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* o
         log_message(LOG_ERR, "Cannot start the reader thread: %s", e.what());
         camera.frame_lock.unlock();
         camera.reading.store(false);
-        return -1;
+        return DriverResult::refused();
     }
     transfer = std::move(started);
-    return 0;
+    return DriverResult::ok();
 }
 
-int astro_big_getimage_single(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
+DriverResult astro_big_getimage_single(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
     read_bytes = 0;
     log_trace("astro_big_getimage_single(): x, y, w, h = %d, %d, %d, %d", exposure.x, exposure.y, exposure.w,
               exposure.h);
@@ -186,21 +187,21 @@ int astro_big_getimage_single(CameraRecord& camera, ExposureInfo& exposure, uint
     const uint32_t size = transfer_size(exposure, format);
     if (!out || size == 0) {
         log_bad_window("astro_big_getimage_single", exposure);
-        return -1;
+        return DriverResult::refused();
     }
     // Pixels that need no conversion go straight into the caller's buffer.
     std::unique_ptr<uint8_t[]> buffer;
     if (format != StreamFormat::native16) {
         buffer = allocate_read_buffer(size);
         if (!buffer)
-            return -1;
+            return DriverResult::refused();
     }
     uint8_t* frame = buffer ? buffer.get() : reinterpret_cast<uint8_t*>(out);
     const ReadoutRequest request = big_request(camera, exposure);
-    if (int result = transfer_image(camera, request.data(), request.size(), frame, size, false); result != 0)
+    if (const DriverResult result = transfer_image(camera, request.data(), request.size(), frame, size, false); result.failed())
         return result;
     if (buffer)
         convert_stream(format, buffer.get(), 0, size, out);
     read_bytes = static_cast<uint32_t>(exposure.w) * static_cast<uint32_t>(exposure.h) * 2;
-    return 0;
+    return DriverResult::ok();
 }

@@ -44,21 +44,22 @@ double exposure_start_correction(const CameraRecord& camera) {
 }
 
 // One time stamp: [command], then the clock measurement [0x2D].
-int read_stamp(CameraRecord& camera, uint8_t command, GpsTime& time) {
+DriverResult read_stamp(CameraRecord& camera, uint8_t command, GpsTime& time) {
     time = {};
     std::array<uint8_t, GPS_ANSWER_CAPACITY> answer{};
     size_t received = 0;
-    if (int result = usb_camera_command_us(camera, &command, 1, answer.data(), answer.size(), received); result != 0)
+    if (const DriverResult result = usb_camera_command_us(camera, &command, 1, answer.data(), answer.size(), received);
+        result.failed())
         return result;
     const std::span<const uint8_t> bytes(answer.data(), received);
     GpsStampCounts counts;
-    if (int result = parse_gps_stamp_counts(bytes, tick_limit(camera), counts); result != 0)
+    if (const DriverResult result = parse_gps_stamp_counts(bytes, tick_limit(camera), counts); result.failed())
         return result;
 
     const uint8_t measure = 0x2D;
     std::array<uint8_t, 5> clock{};
     size_t clock_received = 0;
-    if (usb_camera_command_us(camera, &measure, 1, clock.data(), clock.size(), clock_received) == 0 &&
+    if (usb_camera_command_us(camera, &measure, 1, clock.data(), clock.size(), clock_received).is_ok() &&
         clock_received == clock.size()) {
         const uint32_t frequency = load_le32(clock.data() + 1);
         // A measurement of 0 is no measurement; keep the nominal period then.
@@ -73,29 +74,30 @@ int read_stamp(CameraRecord& camera, uint8_t command, GpsTime& time) {
         seconds += exposure_start_correction(camera);
     }
     GpsTime base;
-    if (int result = parse_gps_stamp_text(bytes, base); result != 0)
+    if (const DriverResult result = parse_gps_stamp_text(bytes, base); result.failed())
         return result;
     time = gps_time_after(base, ticks * camera.clock_period + seconds);
-    return 0;
+    return DriverResult::ok();
 }
 
 }  // namespace
 
-int get_gps_time(CameraRecord& camera, GpsTime& time) {
+DriverResult get_gps_time(CameraRecord& camera, GpsTime& time) {
     time = {};
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     return read_stamp(camera, 0x2A, time);
 }
 
-int get_gps_data(CameraRecord& camera, GpsData& data) {
+DriverResult get_gps_data(CameraRecord& camera, GpsData& data) {
     data = {};
-    if (is_cmos_type(camera) && read_stamp(camera, 0x2B, data.time) != 0)
+    if (is_cmos_type(camera) && read_stamp(camera, 0x2B, data.time).failed())
         data.time = {};
     const uint8_t request = 0x2C;
     std::array<uint8_t, GPS_ANSWER_CAPACITY> answer{};
     size_t received = 0;
-    if (int result = usb_camera_command_us(camera, &request, 1, answer.data(), answer.size(), received); result != 0)
+    if (const DriverResult result = usb_camera_command_us(camera, &request, 1, answer.data(), answer.size(), received);
+        result.failed())
         return result;
     return parse_gps_position(std::span<const uint8_t>(answer.data(), received), data.position);
 }

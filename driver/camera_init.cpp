@@ -16,13 +16,13 @@ using Clock = std::chrono::steady_clock;
 template <typename Operation>
 uint32_t timed_ms(Operation operation, CameraRecord& camera) {
     const Clock::time_point start = Clock::now();
-    operation(camera);
+    (void)operation(camera);
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 uint16_t version_word(CameraRecord& camera, int index) {
     float value = 0;
-    if (get_value(camera, index, value) != 0)
+    if (get_value(camera, index, value).failed())
         return 0;
     return static_cast<uint16_t>(value);
 }
@@ -35,7 +35,8 @@ void read_calibration(CameraRecord& camera) {
     const std::array<uint8_t, 6> request{0x12, 0x60, 0xFF, 0x03, 0x00, 0x08};
     std::array<uint8_t, 9> answer{};
     size_t received = 0;
-    if (usb_camera_command_us(camera, request.data(), request.size(), answer.data(), answer.size(), received) != 0 ||
+    if (usb_camera_command_us(camera, request.data(), request.size(), answer.data(), answer.size(), received)
+            .failed() ||
         received != answer.size())
         return;
     const uint16_t offset = load_le16(answer.data() + 1 + 2);
@@ -51,7 +52,7 @@ void read_calibration(CameraRecord& camera) {
 void init_camera(CameraRecord& camera, const CameraInfo& info) {
     if (camera.camera_class == 2) {
         float value = 0;
-        camera.extended_fw = get_value(camera, 255, value) == 0 && value == 1;
+        camera.extended_fw = get_value(camera, 255, value).is_ok() && value == 1;
         camera.fixed_read_mode = false;
         camera.temp_format = (info.flags & 0x02) != 0;
     } else {
@@ -88,7 +89,7 @@ void init_camera(CameraRecord& camera, const CameraInfo& info) {
     if (is_cmos_type(camera)) {
         const std::array<uint8_t, 4> unbinned{0x01, 0x01, 0x01, 0x00};
         uint8_t status = 0;
-        camera_command(camera, unbinned.data(), unbinned.size(), &status, 1);
+        (void)camera_command(camera, unbinned.data(), unbinned.size(), &status, 1);
         // The camera bins 1x1 now whatever a previous client left it at.
         camera.hw_bin.x = camera.hw_bin.y = 1;
         switch (camera.camera_class) {
@@ -98,7 +99,7 @@ void init_camera(CameraRecord& camera, const CameraInfo& info) {
         }
     }
 
-    clear_sensor(camera);
+    (void)clear_sensor(camera);
 
     if (camera.camera_class == 10) {
         if (camera.pid == 3138) {

@@ -13,7 +13,7 @@
 namespace {
 
 template <size_t N>
-int send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
+DriverResult send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
     uint8_t status = 0;
     return camera_command(camera, request.data(), N, &status, 1);
 }
@@ -21,11 +21,11 @@ int send(CameraRecord& camera, const std::array<uint8_t, N>& request) {
 // A command whose answer carries data: an answer shorter than that is as
 // good as none, whatever its status said.
 template <size_t N>
-int ask(CameraRecord& camera, const std::array<uint8_t, N>& request, uint8_t* response, size_t length) {
+DriverResult ask(CameraRecord& camera, const std::array<uint8_t, N>& request, uint8_t* response, size_t length) {
     size_t received = 0;
-    const int result = usb_camera_command_us(camera, request.data(), N, response, length, received);
-    if (result == 0 && received < length)
-        return 5;
+    const DriverResult result = usb_camera_command_us(camera, request.data(), N, response, length, received);
+    if (result.is_ok() && received < length)
+        return DriverResult::bad_answer();
     return result;
 }
 
@@ -86,10 +86,10 @@ double convert(const CameraRecord& camera, int index, uint16_t raw) {
 }
 
 // Electrons per ADU of the CMOS types follow from the gain setting.
-int cmos_electrons_per_adu(const CameraRecord& camera, float& value) {
+DriverResult cmos_electrons_per_adu(const CameraRecord& camera, float& value) {
     if (camera.camera_type == 24) {
         value = camera.read_mode == 2 ? 19.5f : 0.85f;
-        return 0;
+        return DriverResult::ok();
     }
     double full_scale = 0, limit = 0, base = 0;
     if (camera.camera_type == 22) {
@@ -100,23 +100,23 @@ int cmos_electrons_per_adu(const CameraRecord& camera, float& value) {
     const double g = std::min<double>(camera.gain, limit);
     const double factor = std::pow(10.0, -20 * std::log10(1 - g / full_scale) / 20);
     if (factor == 0)
-        return -1;
+        return DriverResult::refused();
     double result = base / factor;
     if (camera.bin_sum)
         result *= camera.hw_bin.enabled ? camera.hw_bin.x * camera.hw_bin.y : camera.bin_x * camera.bin_y;
     value = static_cast<float>(result);
-    return 0;
+    return DriverResult::ok();
 }
 
-int cooler_power(CameraRecord& camera, float& value) {
+DriverResult cooler_power(CameraRecord& camera, float& value) {
     if (is_dual_sample(camera))
-        return 2;
+        return DriverResult::no_such_value();
     uint8_t answer[5] = {};
-    if (int result = ask(camera, std::array<uint8_t, 1>{0x11}, answer, sizeof answer); result != 0)
+    if (const DriverResult result = ask(camera, std::array<uint8_t, 1>{0x11}, answer, sizeof answer); result.failed())
         return result;
     const uint16_t p = load_le16(answer + 1), q = load_le16(answer + 3);
     value = q == 0 ? -1.0f : static_cast<float>(static_cast<double>(p) / q);
-    return 0;
+    return DriverResult::ok();
 }
 
 // The sub-index a value index is read with; -1 when the camera has none.
@@ -151,63 +151,67 @@ int sub_index(const CameraRecord& camera, int index) {
 
 }  // namespace
 
-int set_binning(CameraRecord& camera, uint8_t bin_x, uint8_t bin_y) {
+DriverResult set_binning(CameraRecord& camera, uint8_t bin_x, uint8_t bin_y) {
     if (bin_x == 0 || bin_y == 0)
-        return -1;
+        return DriverResult::refused();
     if (is_cmos_type(camera)) {
         if (!camera.hw_bin.enabled) {
             // A camera still binning from before would send a quarter of
             // the frame the software binning expects.
-            if (camera.hw_bin.x != 1 || camera.hw_bin.y != 1)
-                send(camera, std::array<uint8_t, 4>{0x01, 0x01, 0x01, 0x00});
+            if (camera.hw_bin.x != 1 || camera.hw_bin.y != 1) {
+                if (const DriverResult result = send(camera, std::array<uint8_t, 4>{0x01, 0x01, 0x01, 0x00}); result.failed())
+                    return result;  // still binning: the record says so
+            }
             camera.bin_x = bin_x;
             camera.bin_y = bin_y;
             camera.hw_bin.x = camera.hw_bin.y = 1;
-            return 0;
+            return DriverResult::ok();
         }
         if (bin_x != bin_y || bin_x > 2)
-            return -1;
+            return DriverResult::refused();
         camera.bin_x = camera.bin_y = 1;
         if (camera.hw_bin.x == bin_x && camera.hw_bin.y == bin_y)
-            return 0;
+            return DriverResult::ok();
         uint8_t mode = 0;
         if (bin_x == 2 && (camera.camera_type == 23 || (camera.camera_type == 22 && camera.ver128_lo > 4)))
             mode = static_cast<uint8_t>((camera.bin_saturate ? 1 : 0) | (camera.bin_sum ? 2 : 0));
-        // The camera keeps whatever it can; its answer changes nothing here.
-        send(camera, std::array<uint8_t, 4>{0x01, bin_x, bin_y, mode});
+        // The record follows what the camera took: windows and readouts are
+        // planned for the frame it will deliver.
+        if (const DriverResult result = send(camera, std::array<uint8_t, 4>{0x01, bin_x, bin_y, mode}); result.failed())
+            return result;
         camera.hw_bin.x = camera.hw_bin.y = bin_x;
-        return 0;
+        return DriverResult::ok();
     }
     if (is_new_interface(camera)) {
         camera.bin_x = bin_x;
         camera.bin_y = bin_y;
-        return 0;
+        return DriverResult::ok();
     }
     if (camera.camera_class == 2) {
         if (bin_y == camera.bin_y)
-            return 0;
-        if (int result = send(camera, std::array<uint8_t, 2>{0x01, bin_y}); result != 0)
+            return DriverResult::ok();
+        if (const DriverResult result = send(camera, std::array<uint8_t, 2>{0x01, bin_y}); result.failed())
             return result;
         camera.bin_x = camera.bin_y = bin_y;
-        return 0;
+        return DriverResult::ok();
     }
     if (bin_x != camera.bin_x) {
-        if (int result = send(camera, std::array<uint8_t, 2>{0x01, bin_x}); result != 0)
+        if (const DriverResult result = send(camera, std::array<uint8_t, 2>{0x01, bin_x}); result.failed())
             return result;
         camera.bin_x = bin_x;
     }
     if (bin_y != camera.bin_y) {
-        if (int result = send(camera, std::array<uint8_t, 2>{0x02, bin_y}); result != 0)
+        if (const DriverResult result = send(camera, std::array<uint8_t, 2>{0x02, bin_y}); result.failed())
             return result;
         camera.bin_y = bin_y;
     }
-    return 0;
+    return DriverResult::ok();
 }
 
-int set_read_mode(CameraRecord& camera, uint32_t mode) {
+DriverResult set_read_mode(CameraRecord& camera, uint32_t mode) {
     camera.read_mode = mode;
     if (camera.fixed_read_mode)
-        return 0;
+        return DriverResult::ok();
     int parameter = -1;
     uint8_t command = 0x03;
     switch (camera.camera_class) {
@@ -234,28 +238,28 @@ int set_read_mode(CameraRecord& camera, uint32_t mode) {
     }
     if (parameter < 0) {
         camera.read_mode = 0;
-        return -1;
+        return DriverResult::refused();
     }
     return send(camera, std::array<uint8_t, 2>{command, static_cast<uint8_t>(parameter)});
 }
 
-int set_filter(CameraRecord& camera, uint8_t position) {
+DriverResult set_filter(CameraRecord& camera, uint8_t position) {
     if (in_classes(camera, {2, 4, 5}))
-        return 4;
+        return DriverResult::not_available();
     return send(camera, std::array<uint8_t, 2>{static_cast<uint8_t>(camera.camera_class == 3 ? 0x0E : 0x10), position});
 }
 
-int set_temperature(CameraRecord& camera, double celsius) {
+DriverResult set_temperature(CameraRecord& camera, double celsius) {
     if (in_classes(camera, {2, 4, 5}))
-        return 4;
+        return DriverResult::not_available();
     if (std::isnan(celsius))
-        return -1;
+        return DriverResult::refused();
     const uint16_t raw = raw_set_point(camera, celsius);
     return send(camera, std::array<uint8_t, 3>{static_cast<uint8_t>(camera.camera_class == 3 ? 0x10 : 0x0C), lo(raw),
                                                hi(raw)});
 }
 
-int get_value(CameraRecord& camera, int index, float& value) {
+DriverResult get_value(CameraRecord& camera, int index, float& value) {
     value = 0;
     if (index == 11 && camera.camera_class != 2 && camera.camera_class != 4 && camera.camera_class != 5)
         return cooler_power(camera, value);
@@ -263,19 +267,19 @@ int get_value(CameraRecord& camera, int index, float& value) {
         return cmos_electrons_per_adu(camera, value);
     const int sub = sub_index(camera, index);
     if (sub < 0)
-        return 2;
+        return DriverResult::no_such_value();
     uint8_t answer[3] = {};
     const std::array<uint8_t, 2> request{static_cast<uint8_t>(camera.camera_class == 2 ? 0x0E : 0x0F),
                                          static_cast<uint8_t>(sub)};
-    if (int result = ask(camera, request, answer, sizeof answer); result != 0)
+    if (const DriverResult result = ask(camera, request, answer, sizeof answer); result.failed())
         return result;
     const uint16_t raw = load_le16(answer + 1);
     if (index == 255) {
         value = raw == 0x8080 ? 1.0f : 0.0f;
-        return 0;
+        return DriverResult::ok();
     }
     value = static_cast<float>(convert(camera, index, raw));
-    return 0;
+    return DriverResult::ok();
 }
 
 int index_to_value_index(int index) {
@@ -295,12 +299,12 @@ int index_to_value_index(int index) {
     }
 }
 
-int get_cooler_power_dual(CameraRecord& camera, float& value) {
+DriverResult get_cooler_power_dual(CameraRecord& camera, float& value) {
     value = -1;
     if (!is_dual_sample(camera))
-        return 4;
+        return DriverResult::not_available();
     uint8_t answer[5] = {};
-    if (int result = ask(camera, std::array<uint8_t, 1>{0x11}, answer, sizeof answer); result != 0)
+    if (const DriverResult result = ask(camera, std::array<uint8_t, 1>{0x11}, answer, sizeof answer); result.failed())
         return result;
     const uint16_t on = load_le16(answer + 1), off = load_le16(answer + 3);
     if (on && off)
@@ -309,96 +313,96 @@ int get_cooler_power_dual(CameraRecord& camera, float& value) {
         value = 1;
     else if (off)
         value = 0;
-    return 0;
+    return DriverResult::ok();
 }
 
-int set_gain(CameraRecord& camera, uint32_t gain) {
+DriverResult set_gain(CameraRecord& camera, uint32_t gain) {
     if (!is_new_interface(camera) || camera.camera_class == 10)
-        return 4;
+        return DriverResult::not_available();
     uint32_t limit = 0xFFFF;
     if (camera.camera_type == 22)
         limit = 4030;
     else if (camera.camera_type == 23)
         limit = 1957;
     gain = std::min(gain, limit);
-    if (int result = send(camera, std::array<uint8_t, 4>{0x17, 0x00, lo(gain), hi(gain)}); result != 0)
+    if (const DriverResult result = send(camera, std::array<uint8_t, 4>{0x17, 0x00, lo(gain), hi(gain)}); result.failed())
         return result;
     camera.gain = gain;
-    return 0;
+    return DriverResult::ok();
 }
 
-int pulse_guide(CameraRecord& camera, int16_t ra_ms, int16_t dec_ms) {
+DriverResult pulse_guide(CameraRecord& camera, int16_t ra_ms, int16_t dec_ms) {
     if (!in_classes(camera, {2, 4, 5, 6}))
-        return 4;
+        return DriverResult::not_available();
     const auto ra = static_cast<uint16_t>(ra_ms), dec = static_cast<uint16_t>(dec_ms);
     if (camera.camera_class == 2)
         return send(camera, std::array<uint8_t, 5>{0x10, lo(ra), hi(ra), lo(dec), hi(dec)});
     return send(camera, std::array<uint8_t, 6>{0x18, 0x00, lo(ra), hi(ra), lo(dec), hi(dec)});
 }
 
-int is_guiding(CameraRecord& camera, bool& guiding) {
+DriverResult is_guiding(CameraRecord& camera, bool& guiding) {
     guiding = false;
     if (!in_classes(camera, {2, 4, 5, 6}))
-        return 4;
+        return DriverResult::not_available();
     if (camera.camera_class == 2) {
         uint8_t answer[2] = {};
-        if (int result = ask(camera, std::array<uint8_t, 1>{0x11}, answer, sizeof answer); result != 0)
+        if (const DriverResult result = ask(camera, std::array<uint8_t, 1>{0x11}, answer, sizeof answer); result.failed())
             return result;
         guiding = answer[1] != 0;
-        return 0;
+        return DriverResult::ok();
     }
     uint8_t answer[6] = {};
-    if (int result = ask(camera, std::array<uint8_t, 1>{0x19}, answer, sizeof answer); result != 0)
+    if (const DriverResult result = ask(camera, std::array<uint8_t, 1>{0x19}, answer, sizeof answer); result.failed())
         return result;
     guiding = load_le16(answer + 2) != 0 || load_le16(answer + 4) != 0;
-    return 0;
+    return DriverResult::ok();
 }
 
-int open_shutter(CameraRecord& camera) {
+DriverResult open_shutter(CameraRecord& camera) {
     if (camera.camera_class == 2)
-        return 0;
+        return DriverResult::ok();
     return send(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(is_new_interface(camera) ? 0x05 : 0x0C)});
 }
 
-int close_shutter(CameraRecord& camera) {
+DriverResult close_shutter(CameraRecord& camera) {
     if (camera.camera_class == 2)
-        return 0;
+        return DriverResult::ok();
     return send(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(is_new_interface(camera) ? 0x06 : 0x0D)});
 }
 
-int clear_sensor(CameraRecord& camera) {
+DriverResult clear_sensor(CameraRecord& camera) {
     return send(camera, std::array<uint8_t, 1>{static_cast<uint8_t>(camera.camera_class == 2 ? 0x03 : 0x04)});
 }
 
-int set_feature5_level(CameraRecord& camera, uint8_t level) {
+DriverResult set_feature5_level(CameraRecord& camera, uint8_t level) {
     if (!in_classes(camera, {2, 4, 5, 6}))
-        return 4;
+        return DriverResult::not_available();
     return send(camera, std::array<uint8_t, 2>{static_cast<uint8_t>(camera.camera_class == 2 ? 0x0F : 0x0D), level});
 }
 
-int set_feature8_level(CameraRecord& camera, uint8_t level) {
+DriverResult set_feature8_level(CameraRecord& camera, uint8_t level) {
     if (camera.camera_type == 3 || in_classes(camera, {2, 4, 5, 6, 8}))
-        return 4;
+        return DriverResult::not_available();
     return send(camera, std::array<uint8_t, 2>{static_cast<uint8_t>(camera.camera_class == 3 ? 0x17 : 0x0E), level});
 }
 
-int get_aux_state(CameraRecord& camera, uint32_t& state) {
+DriverResult get_aux_state(CameraRecord& camera, uint32_t& state) {
     state = 0;
     if (in_classes(camera, {2, 4, 5}))
-        return 4;
+        return DriverResult::not_available();
     uint8_t answer[2] = {};
     const std::array<uint8_t, 1> request{static_cast<uint8_t>(camera.camera_class == 3 ? 0x1B : 0x23)};
-    if (int result = ask(camera, request, answer, sizeof answer); result != 0)
+    if (const DriverResult result = ask(camera, request, answer, sizeof answer); result.failed())
         return result;
     state = answer[1];
-    return 0;
+    return DriverResult::ok();
 }
 
-int set_preflash(CameraRecord& camera, double seconds, unsigned count) {
+DriverResult set_preflash(CameraRecord& camera, double seconds, unsigned count) {
     if (!in_classes(camera, {3, 10}) || camera.camera_type == 3)
-        return 4;
+        return DriverResult::not_available();
     if (!(seconds >= 0))
-        return -1;
+        return DriverResult::refused();
     const double ms = seconds * 1000;
     const uint16_t duration = ms > 65535 ? 0xFFFF : static_cast<uint16_t>(std::lround(ms));
     const auto n = static_cast<uint8_t>(std::min(count, 16u));
@@ -407,8 +411,8 @@ int set_preflash(CameraRecord& camera, double seconds, unsigned count) {
     return send(camera, std::array<uint8_t, 4>{0x18, lo(duration), hi(duration), n});
 }
 
-int set_type8_pair(CameraRecord& camera, uint8_t a, uint8_t b) {
+DriverResult set_type8_pair(CameraRecord& camera, uint8_t a, uint8_t b) {
     if (camera.camera_type != 8)
-        return 4;
+        return DriverResult::not_available();
     return send(camera, std::array<uint8_t, 3>{0x19, a, b});
 }

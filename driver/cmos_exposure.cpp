@@ -29,15 +29,13 @@ struct HardwareWindow {
     int32_t x = 0, y = 0;           // the window inside it, in frame pixels
 };
 
-// The client's window clamped to what the sensor shows in pixels binned by
-// dx × dy; false when nothing is left of it.
-bool clamp_to_sensor(ExposureInfo& exposure, int32_t columns, int32_t rows, int dx, int dy) {
-    const Window w = clamp_window({exposure.x, exposure.y, exposure.w, exposure.h}, columns / dx, rows / dy);
-    exposure.x = w.x;
-    exposure.y = w.y;
-    exposure.w = w.w;
-    exposure.h = w.h;
-    return w.w > 0 && w.h > 0;
+// Whether the client's window lies wholly on what the sensor shows in
+// pixels binned by dx × dy. A window reaching past it is refused rather
+// than cut: the readout then delivers exactly the w × h the start
+// answered with, and a caller can size its image by them.
+bool fits_sensor(const ExposureInfo& exposure, int32_t columns, int32_t rows, int dx, int dy) {
+    return exposure.x >= 0 && exposure.y >= 0 && exposure.w > 0 && exposure.h > 0 &&
+           int64_t{exposure.x} + exposure.w <= columns / dx && int64_t{exposure.y} + exposure.h <= rows / dy;
 }
 
 // Type 23: full frames as they are; otherwise columns in steps of 4, rows in
@@ -125,7 +123,7 @@ bool window_22_23(const CameraRecord& camera, ExposureInfo& exposure, HardwareWi
     const int dy = hw_binning ? camera.hw_bin.y : camera.bin_y;
     const int32_t width = camera.info.width, height = camera.info.height;
     const int32_t margin = cmos_margin_columns(camera.camera_class);
-    if (dx < 1 || dy < 1 || !clamp_to_sensor(exposure, width - margin, height, dx, dy))
+    if (dx < 1 || dy < 1 || !fits_sensor(exposure, width - margin, height, dx, dy))
         return false;
     const int32_t W = exposure.w * dx, H = exposure.h * dy;
     int32_t X = exposure.x * dx, Y = exposure.y * dy;
@@ -165,9 +163,12 @@ bool window_24(const CameraRecord& camera, ExposureInfo& exposure, HardwareWindo
     const int by = hw_binning ? 1 : camera.bin_y;
     const int32_t width = camera.info.width;
     const int32_t rows = camera.info.height * (camera.bothgains ? 2 : 1);
-    if (fx < 1 || fy < 1 || bx < 1 || by < 1 ||
-        !clamp_to_sensor(exposure, width / fx, rows / fy, bx, by))
+    if (fx < 1 || fy < 1 || bx < 1 || by < 1 || !fits_sensor(exposure, width / fx, rows / fy, bx, by))
         return false;
+    // The whole width without overscan is read as the image columns only,
+    // as astro_readimage cuts it: the window says so from the start.
+    if (!camera.overscan && exposure.x == 0 && int64_t{exposure.w} * bx == width / fx)
+        exposure.w = std::min(exposure.w, (width / fx - TYPE_24_OVERSCAN_COLUMNS / fx) / bx);
     hw.x0 = 0;
     hw.width = width / fx;
     hw.fw = hw.width;
@@ -204,17 +205,17 @@ uint32_t exposure_ticks(double seconds, double ticks_per_second) {
 
 }  // namespace
 
-int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant) {
+DriverResult start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start_variant) {
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     HardwareWindow hw;
     ExposureInfo window = exposure;
     const bool type_24 = camera.camera_type == 24;
     if (!(type_24 ? window_24(camera, window, hw) : window_22_23(camera, window, hw)))
-        return -1;
+        return DriverResult::refused();
     for (const int32_t word : {hw.x0, hw.y0, hw.width, hw.height}) {
         if (word < 0 || word > 0xFFFF)
-            return -1;  // a sensor too big for the request's words
+            return DriverResult::refused();  // a sensor too big for the request's words
     }
 
     const double clock = type_24 ? TYPE_24_CLOCK : TYPE_22_23_CLOCK;
@@ -230,7 +231,7 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
         .word(static_cast<uint16_t>(hw.height))
         .dword(ticks);
     uint8_t status = 0;
-    if (int result = camera_command(camera, request.data(), request.size(), &status, 1); result != 0)
+    if (const DriverResult result = camera_command(camera, request.data(), request.size(), &status, 1); result.failed())
         return result;
     // The record describes the frame the camera now exposes; a refused
     // request leaves it describing the one it still holds.
@@ -241,29 +242,29 @@ int start_exposure_cmos(CameraRecord& camera, ExposureInfo& exposure, bool start
     exposure.y = hw.y;
     exposure.w = window.w;
     exposure.h = window.h;
-    return 0;
+    return DriverResult::ok();
 }
 
-int stop_exposure_cmos(CameraRecord& camera, uint8_t flag) {
+DriverResult stop_exposure_cmos(CameraRecord& camera, uint8_t flag) {
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     const uint8_t request[] = {0x26, flag};
     uint8_t answer[2] = {};
     return camera_command(camera, request, sizeof request, answer, sizeof answer);
 }
 
-int image_ready(CameraRecord& camera, bool& ready) {
+DriverResult image_ready(CameraRecord& camera, bool& ready) {
     ready = false;
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     const uint8_t request[] = {0x25};
     uint8_t answer[2] = {};
     size_t received = 0;
-    const int result = usb_camera_command_us(camera, request, sizeof request, answer, sizeof answer, received);
-    if (result != 0)
+    const DriverResult result = usb_camera_command_us(camera, request, sizeof request, answer, sizeof answer, received);
+    if (result.failed())
         return result;
     if (received < sizeof answer)
-        return 5;  // the status alone: no answer to go by
+        return DriverResult::bad_answer();  // the status alone: no answer to go by
     ready = answer[1] != 0;
-    return 0;
+    return DriverResult::ok();
 }

@@ -12,10 +12,6 @@
 
 namespace {
 
-// Columns at the right of the type-24 frame that only the overscan option
-// delivers.
-constexpr int32_t TYPE_24_OVERSCAN_COLUMNS = 64;
-
 bool start_next_supported(const CameraRecord& camera) {
     switch (camera.camera_type) {
     case 23: return true;
@@ -114,16 +110,16 @@ bool convert_24(const CameraRecord& camera, const ReadoutPlan& plan, const uint1
 
 }  // namespace
 
-int astro_readimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes,
+DriverResult astro_readimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes,
                     bool start_next) {
     read_bytes = 0;
     if (!is_cmos_type(camera))
-        return 4;
+        return DriverResult::not_available();
     if (start_next && !start_next_supported(camera))
-        return -1;
+        return DriverResult::refused();
     // No exposure started since the camera was opened: no frame to read.
     if (camera.fw <= 0 || camera.fh <= 0)
-        return -1;
+        return DriverResult::refused();
 
     ReadoutPlan plan;
     plan.bin = camera.bin_x > 1 || camera.bin_y > 1;
@@ -150,9 +146,9 @@ int astro_readimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
 
     std::unique_ptr<uint8_t[]> buffer = allocate_read_buffer(plan.transfer);
     if (!buffer)
-        return -1;
+        return DriverResult::refused();
     const uint8_t request = start_next ? 0x28 : 0x27;
-    if (int result = transfer_image(camera, &request, 1, buffer.get(), plan.transfer, true); result != 0)
+    if (const DriverResult result = transfer_image(camera, &request, 1, buffer.get(), plan.transfer, true); result.failed())
         return result;
 
     // The stream is 16-bit little-endian, which on this host is uint16_t.
@@ -161,12 +157,12 @@ int astro_readimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
     if (!converted) {
         log_message(LOG_ERR, "astro_readimage(): window %d, %d, %d, %d outside the %dx%d frame", plan.frame_x,
                     plan.frame_y, plan.window.w, plan.window.h, camera.fw, camera.fh);
-        return -1;
+        return DriverResult::refused();
     }
     exposure.x = plan.frame_x;
     exposure.y = plan.frame_y;
     exposure.w = plan.window.w;
     exposure.h = plan.window.h;
     read_bytes = static_cast<uint32_t>(plan.window.w) * static_cast<uint32_t>(plan.window.h) * 2;
-    return 0;
+    return DriverResult::ok();
 }

@@ -6,11 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "common/log.h"
 #include "driver/camera_abi.h"
 #include "driver/device_node.h"
-#include "driver/firmware.h"
+#include "driver/firmware_source.h"
 #include "platform/platform.h"
 
 namespace {
@@ -28,9 +29,11 @@ int check_and_load(platform::Platform& p, int fd) {
     }
     if (identity.firmware_state != 0 || identity.product_id >= FIRST_NEW_INTERFACE_PID)
         return 0;
-    const FirmwareRecord* records = find_firmware(identity.product_id);
-    if (!records)
+    // The image is read and checked before the camera is touched.
+    const std::unique_ptr<LoadedFirmware> image = firmware_source()->find(identity.product_id);
+    if (!image)
         return -EINVAL;
+    const FirmwareRecord* records = image->records.data();
 
     int32_t mode = FIRMWARE_BEGIN;
     if (p.node_ioctl(fd, CAMERA_IOCTL_FIRMWARE_MODE, &mode) < 0) {

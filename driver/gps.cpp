@@ -126,36 +126,36 @@ bool coordinate(std::string_view& rest, bool& more, char negative, double& out, 
 
 }  // namespace
 
-int parse_gps_stamp_counts(std::span<const uint8_t> answer, uint32_t tick_limit, GpsStampCounts& counts) {
+DriverResult parse_gps_stamp_counts(std::span<const uint8_t> answer, uint32_t tick_limit, GpsStampCounts& counts) {
     counts = {};
     if (answer.size() < GPS_STAMP_MIN_ANSWER)
-        return 5;
+        return DriverResult::bad_answer();
     counts.ticks = load_le32(answer.data() + 1);
     counts.seconds = load_le32(answer.data() + 5);
-    return counts.ticks < tick_limit ? 0 : 6;
+    return counts.ticks < tick_limit ? DriverResult::ok() : DriverResult::gps_ticks_out_of_range();
 }
 
-int parse_gps_stamp_text(std::span<const uint8_t> answer, GpsTime& base) {
+DriverResult parse_gps_stamp_text(std::span<const uint8_t> answer, GpsTime& base) {
     base = {};
     std::string_view text;
     if (!answer_text(answer, GPS_STAMP_TEXT_MIN, GPS_STAMP_TEXT_MAX, text))
-        return 5;
+        return DriverResult::bad_answer();
     double value = 0;
     size_t used = 0;
     // hhmmss.sss: also keeps the integer conversions below in range.
     if (!leading_number(text, value, used) || !(value > 0) || value >= 240000)
-        return 5;
+        return DriverResult::bad_answer();
     GpsTime t;
     t.hour = static_cast<int>(std::floor(value * 0.0001));
     t.minute = static_cast<int>(std::floor((value - t.hour * 10000.0) * 0.01));
     t.second = value - t.hour * 10000.0 - t.minute * 100.0;
     if (t.minute > 59 || t.second < 0 || t.second >= 61)
-        return 5;
+        return DriverResult::bad_answer();
     std::string_view rest = text.substr(used);
     if (!date_field(rest, 31, t.day) || !date_field(rest, 12, t.month) || !date_field(rest, 9999, t.year))
-        return 5;
+        return DriverResult::bad_answer();
     base = t;
-    return 0;
+    return DriverResult::ok();
 }
 
 GpsTime gps_time_after(const GpsTime& base, double offset_seconds) {
@@ -185,32 +185,32 @@ GpsTime gps_time_after(const GpsTime& base, double offset_seconds) {
     return t;
 }
 
-int parse_gps_position(std::span<const uint8_t> answer, GpsPosition& position) {
+DriverResult parse_gps_position(std::span<const uint8_t> answer, GpsPosition& position) {
     position = {};
     std::string_view rest;
     if (!answer_text(answer, GPS_POSITION_TEXT_MIN, GPS_POSITION_TEXT_MAX, rest))
-        return 5;
+        return DriverResult::bad_answer();
     GpsPosition p;
     p.valid = true;
     bool more = true;
     std::string_view field;
     if (!next_field(rest, more, field))  // the time of the fix
-        return 5;
+        return DriverResult::bad_answer();
     if (!coordinate(rest, more, 'S', p.latitude, p.valid) || !coordinate(rest, more, 'W', p.longitude, p.valid))
-        return 5;
+        return DriverResult::bad_answer();
     if (!next_field(rest, more, field))
-        return 5;
+        return DriverResult::bad_answer();
     if (field.empty())
         p.valid = false;
     double value = 0;
     if (!next_field(rest, more, field) || field_number(field, value) == Number::bad || value < 0 || value > 1000 ||
         value != std::floor(value))
-        return 5;
+        return DriverResult::bad_answer();
     p.satellites = static_cast<int>(value);
     if (!next_field(rest, more, field))  // HDOP
-        return 5;
+        return DriverResult::bad_answer();
     if (!next_field(rest, more, field) || field_number(field, p.altitude) == Number::bad)
-        return 5;
+        return DriverResult::bad_answer();
     position = p;
-    return 0;
+    return DriverResult::ok();
 }

@@ -3,13 +3,15 @@
 // index taken from an answer is trusted before it has been checked against
 // the bytes actually received.
 //
-// Results: 0 success; 5 the answer (or its text) is missing or malformed;
-// 6 the tick count is out of range.
+// Results: ok; bad_answer when the answer (or its text) is missing or
+// malformed; gps_ticks_out_of_range when the tick count is out of range.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+#include "driver/result.h"
 
 // A calendar date and time of day (UTC).
 struct GpsTime {
@@ -40,15 +42,15 @@ struct GpsStampCounts {
     uint32_t seconds = 0;  // S
 };
 
-// The counts of a time-stamp answer: 5 when fewer than 20 bytes came, 6
-// when N is not below `tick_limit`.
-int parse_gps_stamp_counts(std::span<const uint8_t> answer, uint32_t tick_limit, GpsStampCounts& counts);
+// The counts of a time-stamp answer: bad_answer when fewer than 20 bytes
+// came, gps_ticks_out_of_range when N is not below `tick_limit`.
+DriverResult parse_gps_stamp_counts(std::span<const uint8_t> answer, uint32_t tick_limit, GpsStampCounts& counts);
 
-// The base time of a time-stamp answer (its text): 5 when the text length
+// The base time of a time-stamp answer (its text): bad_answer when the text length
 // is outside 11..54, runs past the bytes received, or the text does not
 // hold a positive time of day (hour < 24, minute < 60, second < 61) and a
 // date with day 1..31, month 1..12 and year 1..9999. `base` is zeroed first.
-int parse_gps_stamp_text(std::span<const uint8_t> answer, GpsTime& base);
+DriverResult parse_gps_stamp_text(std::span<const uint8_t> answer, GpsTime& base);
 
 // `base` moved on by `offset_seconds` through the Julian day, with the
 // calendar rules of the Gregorian reform (15 October 1582). A time within
@@ -67,9 +69,9 @@ struct GpsPosition {
     bool valid = false;    // latitude, longitude, their hemispheres and the fix were present
 };
 
-// 5 when at most 9 bytes came, n is outside 11..62 or runs past the bytes
+// bad_answer when at most 9 bytes came, n is outside 11..62 or runs past the bytes
 // received, a field up to the altitude is missing, or a number does not
 // convert. Empty latitude, longitude or hemisphere fields give 0 and
 // clear `valid`, an empty fix clears `valid`, empty satellites or altitude
 // give 0. `position` is zeroed first.
-int parse_gps_position(std::span<const uint8_t> answer, GpsPosition& position);
+DriverResult parse_gps_position(std::span<const uint8_t> answer, GpsPosition& position);

@@ -71,7 +71,7 @@ ReadoutRequest cmos_request(const ExposureInfo& exposure, const FramePlan& plan)
 
 }  // namespace
 
-int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
+DriverResult astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
     read_bytes = 0;
     const bool is8bit = !camera.fixed_read_mode && (camera.read_mode == 0 || camera.read_mode == 2);
     const int bx = std::max<int>(camera.bin_x, 1), by = std::max<int>(camera.bin_y, 1);
@@ -85,7 +85,7 @@ int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* 
     if (!out || exposure.x < 0 || exposure.y < 0 || window.w <= 0 || window.h <= 0 || request_bytes > UINT32_MAX) {
         log_message(LOG_ERR, "astro_cmos_getimage(): window %d, %d, %d, %d cannot be read", exposure.x, exposure.y,
                     exposure.w, exposure.h);
-        return -1;
+        return DriverResult::refused();
     }
     const FramePlan plan = plan_frame(camera, window, bx, by, is8bit);
     // The frame is the window itself: no cutting, and a 16-bit frame can
@@ -103,36 +103,42 @@ int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* 
     if (!direct) {
         buffer = allocate_read_buffer(size);
         if (!buffer)
-            return -1;
+            return DriverResult::refused();
     }
     uint8_t* frame = direct ? reinterpret_cast<uint8_t*>(out) : buffer.get();
     const ReadoutRequest request = cmos_request(exposure, plan);
-    if (int result = transfer_image(camera, request.data(), request.size(), frame, size, true); result != 0)
+    if (const DriverResult result = transfer_image(camera, request.data(), request.size(), frame, size, true); result.failed())
         return result;
 
+    bool converted = true;
     if (bin) {
         // Blocks start at the window's first pixel, which need not lie on
         // the block grid of the frame's own origin.
         window = clamp_window({0, 0, window.w, window.h}, (plan.fw - plan.dx) / bx, (plan.fh - plan.dy) / by);
         const size_t first = static_cast<size_t>(plan.dy) * static_cast<size_t>(plan.fw) + static_cast<size_t>(plan.dx);
         if (is8bit)
-            sum_blocks_u8(frame + first, plan.fw, plan.fh - plan.dy, bx, by, window, out);
+            converted = sum_blocks_u8(frame + first, plan.fw, plan.fh - plan.dy, bx, by, window, out);
         else
-            sum_blocks_u16(reinterpret_cast<const uint16_t*>(frame) + first, plan.fw, plan.fh - plan.dy, bx, by,
-                           window, out);
+            converted = sum_blocks_u16(reinterpret_cast<const uint16_t*>(frame) + first, plan.fw, plan.fh - plan.dy,
+                                       bx, by, window, out);
     } else if (crop) {
         window = clamp_window({plan.dx, plan.dy, window.w, window.h}, plan.fw, plan.fh);
         if (is8bit)
-            copy_window_u8(frame, plan.fw, plan.fh, window, out);
+            converted = copy_window_u8(frame, plan.fw, plan.fh, window, out);
         else
-            copy_window_u16(reinterpret_cast<const uint16_t*>(frame), plan.fw, plan.fh, window, out);
+            converted = copy_window_u16(reinterpret_cast<const uint16_t*>(frame), plan.fw, plan.fh, window, out);
     } else if (is8bit) {
         widen_u8(frame, size, out);
+    }
+    if (!converted || window.w <= 0 || window.h <= 0) {
+        log_message(LOG_ERR, "astro_cmos_getimage(): window %d, %d, %d, %d outside the %dx%d frame", window.x,
+                    window.y, window.w, window.h, plan.fw, plan.fh);
+        return DriverResult::refused();
     }
     exposure.x = plan.dx / bx;
     exposure.y = plan.dy / by;
     exposure.w = window.w;
     exposure.h = window.h;
     read_bytes = static_cast<uint32_t>(request_bytes);
-    return 0;
+    return DriverResult::ok();
 }

@@ -3,13 +3,17 @@
 // Each readout sends its request (which on the classic cameras may also
 // start the exposure), holds the camera's frame lock and `reading` for the
 // transfer, reads the camera's stream from the node and converts it into
-// the caller's buffer of at least w·h pixels. Results:
-//   0         success; `read_bytes` is what the caller may send (w·h·2 bytes
-//             of the request, w·h·4 for class 2 in readout mode 1, whose
-//             caller halves it)
-//   −1        no memory for the read buffer, or start_next not supported
-//   n > 0     the stream came up short after n bytes; the image is incomplete
-//   other     the readout request failed (transport result codes)
+// the caller's buffer of at least w·h pixels. Results (driver/result.h):
+//   ok              `read_bytes` is what the caller may send (w·h·2 bytes of
+//                   the request, w·h·4 for class 2 in readout mode 1, whose
+//                   caller halves it)
+//   refused         a window the readout can't serve, no memory for the
+//                   read buffer, or start_next not supported
+//   short_stream    the stream ended early (its byte count in the result);
+//                   the image is incomplete
+//   not_available   a camera of the other family (astro_readimage)
+//   other           the readout request failed (transport results)
+// `read_bytes` is 0 unless the result is ok.
 #pragma once
 
 #include <atomic>
@@ -22,24 +26,25 @@
 #include "driver/camera_record.h"
 #include "driver/exposure.h"
 #include "driver/image_kernels.h"
+#include "driver/result.h"
 
 // Class 2.
-int astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
+DriverResult astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
                          uint32_t& read_bytes);
 
 // New-interface cameras that are not of a CMOS type.
-int astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
+DriverResult astro_cmos_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
                         uint32_t& read_bytes);
 
 // The remaining (big) cameras, read synchronously: the Alpaca camera's path.
-int astro_big_getimage_single(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
+DriverResult astro_big_getimage_single(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
                               uint32_t& read_bytes);
 
 // CMOS types 22-24, after image_ready: reads the frame of the last
 // start_exposure_cmos (fw, fh) and bins, crops, flips and combines it.
-// `start_next` asks the camera to start the next exposure at once (−1 on
-// firmware without it, before anything is sent).
-int astro_readimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
+// `start_next` asks the camera to start the next exposure at once (refused
+// on firmware without it, before anything is sent).
+DriverResult astro_readimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
                     uint32_t& read_bytes, bool start_next);
 
 // A background transfer of a big camera, started by astro_big_getimage: a
@@ -55,6 +60,11 @@ public:
     // The reader has ended: the transfer is complete or came up short; the
     // frame lock is released and `reading` cleared.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
+    // Once finished: ok, or short_stream with the bytes the camera sent.
+    DriverResult result() const {
+        const uint32_t got = received_.load(std::memory_order_acquire);
+        return got == size_ ? DriverResult::ok() : DriverResult::short_stream(got);
+    }
     // Waits until both threads have ended. Afterwards nothing writes the
     // output buffer any more.
     void wait();
@@ -64,7 +74,7 @@ public:
     BigTransfer& operator=(const BigTransfer&) = delete;
 
 private:
-    friend int astro_big_getimage(CameraRecord&, ExposureInfo&, uint16_t*, std::shared_ptr<BigTransfer>&);
+    friend DriverResult astro_big_getimage(CameraRecord&, ExposureInfo&, uint16_t*, std::shared_ptr<BigTransfer>&);
     BigTransfer() = default;
     void read_stream();     // the reader thread
     void process_stream();  // the processing thread, started by the reader
@@ -82,15 +92,16 @@ private:
     uint32_t count_ = 0;              // bytes read so far
     bool stop_ = false;               // the stream came up short: no more bytes come
     std::atomic<uint32_t> done_bytes_{0};
+    std::atomic<uint32_t> received_{0};  // bytes read, set as the reader ends
     std::atomic<bool> finished_{false};
     std::mutex join_mutex_;           // wait() may be called from several threads
     std::thread reader_;
 };
 
 // The remaining (big) cameras, TCP path: sends the readout request and
-// returns 0 once the background transfer has started (`transfer` is set);
+// returns ok once the background transfer has started (`transfer` is set);
 // the image is complete when done_bytes() reaches size(). The output buffer
 // must stay valid until transfer->wait() has returned (or the transfer is
 // destroyed). A failed request is returned with no transfer started.
-int astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
+DriverResult astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out,
                        std::shared_ptr<BigTransfer>& transfer);

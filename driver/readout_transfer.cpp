@@ -2,7 +2,9 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -21,6 +23,13 @@ size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = platform::current().node_read(camera.fd, buffer + done, size - done);
+        if (n > 0 && static_cast<size_t>(n) > size - done) {
+            // More than asked for is no answer a read can give: the count
+            // can't be trusted, nor the bytes.
+            log_message(LOG_ERR, "read() failed: read %d bytes: returned %zd for %zu", static_cast<int>(done), n,
+                        size - done);
+            break;
+        }
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
@@ -34,13 +43,13 @@ size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
     return done;
 }
 
-int transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* buffer,
+DriverResult transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* buffer,
                    size_t size, bool acknowledge) {
     camera.reading.store(true);
     // Taken before the request: a command that slipped in between the two
     // would reach a camera that is already sending the image.
     camera.frame_lock.lock();
-    if (int result = readout_command(camera, request, request_length); result != 0) {
+    if (const DriverResult result = readout_command(camera, request, request_length); result.failed()) {
         camera.frame_lock.unlock();
         camera.reading.store(false);
         return result;
@@ -51,8 +60,6 @@ int transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_
     camera.frame_lock.unlock();
     camera.reading.store(false);
     if (got == size)
-        return 0;
-    // A stream that gave nothing at all is a failed driver request: a count
-    // of 0 would read as success.
-    return got > 0 ? static_cast<int>(got) : 1;
+        return DriverResult::ok();
+    return DriverResult::short_stream(static_cast<uint32_t>(std::min<size_t>(got, UINT32_MAX)));
 }

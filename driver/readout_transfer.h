@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "driver/camera_record.h"
+#include "driver/result.h"
 
 // A read buffer of `size` bytes, or null (logged) when there is no memory.
 std::unique_ptr<uint8_t[]> allocate_read_buffer(size_t size);
@@ -20,8 +21,7 @@ size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size);
 // readout request (a failure releases the lock, clears `reading` and is
 // returned), reads exactly `size` bytes into `buffer`, acknowledges the image when
 // `acknowledge` is set (cmos_readok), releases the frame lock and clears
-// `reading`. 0 on success, the request's error, or the byte count of a
-// short read (the lock is released and `reading` cleared as well); a
-// stream that yields nothing at all gives 1, a failed driver request.
-int transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length,
+// `reading`. ok, the request's failure, or short_stream with the bytes
+// that came (the lock is released and `reading` cleared as well).
+DriverResult transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length,
                    uint8_t* buffer, size_t size, bool acknowledge);

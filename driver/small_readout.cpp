@@ -55,7 +55,7 @@ ReadoutRequest small_request(const CameraRecord& camera, const ExposureInfo& exp
 
 }  // namespace
 
-int astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
+DriverResult astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t* out, uint32_t& read_bytes) {
     read_bytes = 0;
     const bool pairs = camera.read_mode == 1;
     log_trace("astro_small_getimage(): x, y, w, h = %d, %d, %d, %d", exposure.x, exposure.y, exposure.w,
@@ -71,33 +71,39 @@ int astro_small_getimage(CameraRecord& camera, ExposureInfo& exposure, uint16_t*
     if (!out || window.w <= 0 || window.h <= 0 || !request_fits(frame, pairs)) {
         log_message(LOG_ERR, "astro_small_getimage(): window %d, %d, %d, %d cannot be read", exposure.x,
                     exposure.y, exposure.w, exposure.h);
-        return -1;
+        return DriverResult::refused();
     }
     const SmallFrameLayout layout = small_frame_layout(frame.w, frame.h, pairs);
     std::unique_ptr<uint8_t[]> buffer = allocate_read_buffer(layout.transfer_bytes);
     if (!buffer)
-        return -1;
+        return DriverResult::refused();
     const ReadoutRequest request = small_request(camera, exposure, frame, pairs);
-    if (int result = transfer_image(camera, request.data(), request.size(), buffer.get(), layout.transfer_bytes,
+    if (const DriverResult result = transfer_image(camera, request.data(), request.size(), buffer.get(), layout.transfer_bytes,
                                     false);
-        result != 0)
+        result.failed())
         return result;
 
+    bool converted = false;
     if (window.w == frame.w && window.h == frame.h) {
-        convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, out);
+        converted = convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, out);
     } else {
         const size_t pixels = static_cast<size_t>(frame.w) * static_cast<size_t>(frame.h);
         std::unique_ptr<uint16_t[]> whole(new (std::nothrow) uint16_t[pixels]);
         if (!whole) {
             log_message(LOG_ERR, "Cannot allocate a frame of %zu pixels", pixels);
-            return -1;
+            return DriverResult::refused();
         }
-        convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, whole.get());
-        copy_window_u16(whole.get(), frame.w, frame.h, window, out);
+        converted = convert_small_frame(buffer.get(), layout.transfer_bytes, frame.w, frame.h, pairs, whole.get()) &&
+                    copy_window_u16(whole.get(), frame.w, frame.h, window, out);
+    }
+    if (!converted) {
+        log_message(LOG_ERR, "astro_small_getimage(): window %d, %d, %d, %d outside the %dx%d frame", window.x,
+                    window.y, window.w, window.h, frame.w, frame.h);
+        return DriverResult::refused();
     }
     exposure.w = window.w;
     exposure.h = window.h;
     // Pair mode counts its 4 bytes per pixel; the caller halves it.
     read_bytes = static_cast<uint32_t>(window.w) * static_cast<uint32_t>(window.h) * (pairs ? 4u : 2u);
-    return 0;
+    return DriverResult::ok();
 }

@@ -39,7 +39,7 @@ int command_request(int fd, const uint8_t* request, size_t request_length, uint8
 
 }  // namespace
 
-int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t request_length,
+DriverResult usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t request_length,
                           uint8_t* response, size_t response_capacity, size_t& received) {
     const uint8_t command = request_length ? request[0] : 0xFF;
     received = 0;
@@ -48,7 +48,7 @@ int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t r
     if (!camera.frame_lock.try_lock()) {
         log_trace("usb_camera_command_us: command 0x%02x received when GetFrame is running", command);
         camera.command_mutex.unlock();
-        return -2;
+        return DriverResult::busy();
     }
     size_t count = 0;
     const int result = command_request(camera.fd, request, request_length, response, response_capacity, count);
@@ -62,25 +62,23 @@ int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t r
     if (result < 0) {
         log_trace("usb_camera_command_us: command: 0x%02x", command);
         log_ioctl_failure(error);
-        return 1;
+        return DriverResult::request_failed();
     }
     received = count;
-    if (count == 0)
-        return 0;
-    if (response[0] == CAMERA_STATUS_OK)
-        return 0;
+    if (count == 0 || response[0] == CAMERA_STATUS_OK)
+        return DriverResult::ok();
     log_message(LOG_WARNING, "usb_camera_command_us: command 0x%02x - invalid return code 0x%02x, expected 0x80\n", command,
                 response[0]);
-    return response[0] - 127;
+    return DriverResult::device_status(response[0]);
 }
 
-int camera_command(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* response,
+DriverResult camera_command(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* response,
                    size_t response_capacity) {
     size_t received = 0;
     return usb_camera_command_us(camera, request, request_length, response, response_capacity, received);
 }
 
-int readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length) {
+DriverResult readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length) {
     const uint8_t command = request_length ? request[0] : 0xFF;
     size_t count = 0;
     int result = 0, error = 0;
@@ -92,9 +90,9 @@ int readout_command(CameraRecord& camera, const uint8_t* request, size_t request
     if (result < 0) {
         log_trace("usb_camera_command_us: command: 0x%02x", command);
         log_ioctl_failure(error);
-        return 1;
+        return DriverResult::request_failed();
     }
-    return 0;
+    return DriverResult::ok();
 }
 
 void cmos_readok(CameraRecord& camera) {
@@ -123,13 +121,13 @@ void log_bulk_failure(uint8_t command, bool writing, int code, int written, int 
 
 }  // namespace
 
-int usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t request_length, uint8_t* response,
+DriverResult usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t request_length, uint8_t* response,
                              size_t response_length) {
     platform::Platform& p = platform::current();
     const uint8_t command = request_length ? request[0] : 0xFF;
     // libusb counts in int; anything near that is no wheel request.
     if (request_length > INT_MAX || response_length > INT_MAX)
-        return -1;
+        return DriverResult::refused();
 
     int written = 0;
     if (request_length) {
@@ -146,7 +144,7 @@ int usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t 
             else
                 log_trace("\ttransferred(%d) != in_len(%zu)\n", written, request_length);
             log_bulk_failure(command, true, code, written, 0, request_length, response_length);
-            return 1;
+            return DriverResult::request_failed();
         }
     }
 
@@ -165,19 +163,17 @@ int usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t 
             if (read > 0)
                 log_trace("cmd return code: 0x%02x\n", response[0]);
             log_bulk_failure(command, false, code, written, read, request_length, response_length);
-            return 1;
+            return DriverResult::request_failed();
         }
     }
 
-    if (read == 0)
-        return 0;
-    if (response[0] == CAMERA_STATUS_OK)
-        return 0;
+    if (read == 0 || response[0] == CAMERA_STATUS_OK)
+        return DriverResult::ok();
     log_message(LOG_WARNING, "usb_wheel_command 0x%02x: invalid return code: 0x%02x, expected 0x80\n", command, response[0]);
-    return response[0] - 127;
+    return DriverResult::device_status(response[0]);
 }
 
-int usb_wheel_command(WheelRecord& wheel, const uint8_t* request, size_t request_length, uint8_t* response,
+DriverResult usb_wheel_command(WheelRecord& wheel, const uint8_t* request, size_t request_length, uint8_t* response,
                       size_t response_length) {
     std::lock_guard lock(wheel.wheel_mutex);
     return usb_wheel_command_locked(wheel, request, request_length, response, response_length);

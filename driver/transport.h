@@ -3,11 +3,10 @@
 // transfers.
 //
 // A request is a command byte and its parameters; a response begins with a
-// status byte, 0x80 on success. Results are the driver result codes:
-//   0            success
-//   -2           refused: an image transfer holds the camera's frame lock
-//   1            the driver request or a bulk transfer failed
-//   status-127   the device answered with a status byte other than 0x80
+// status byte, 0x80 on success. Results (driver/result.h): ok; busy when an
+// image transfer holds the camera's frame lock; request_failed when the
+// driver request or a bulk transfer failed; device_status when the device
+// answered with a status byte other than 0x80.
 // Every failure is logged here, once.
 #pragma once
 
@@ -15,6 +14,7 @@
 #include <cstdint>
 
 #include "driver/camera_record.h"
+#include "driver/result.h"
 #include "driver/wheel.h"
 
 // Time-out of each half of a wheel exchange.
@@ -26,26 +26,25 @@ inline constexpr uint8_t WHEEL_ENDPOINT_IN = 0x82;
 // receives at most `response_capacity` bytes into `response`; `received` is
 // set to the number the camera returned (never more than the capacity) once
 // the request went through. Takes command_mutex, then tries frame_lock:
-// when an image transfer holds it, returns -2 at once and sends nothing.
+// when an image transfer holds it, returns busy at once and sends nothing.
 // Releases frame_lock before command_mutex, so that commands queued on the
 // mutex never see a command's own hold of the frame lock as a transfer.
 // The caller holds neither. With
-// capacity 0 the result is 0 whatever came back; otherwise the first
-// response byte is the status. A closed camera (fd 0) fails with 1.
-int usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t request_length,
+// capacity 0 the result is ok whatever came back; otherwise the first
+// response byte is the status. A closed camera (fd 0) is request_failed.
+DriverResult usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t request_length,
                           uint8_t* response, size_t response_capacity, size_t& received);
 
 // usb_camera_command_us without the received length.
-int camera_command(CameraRecord& camera, const uint8_t* request, size_t request_length,
+DriverResult camera_command(CameraRecord& camera, const uint8_t* request, size_t request_length,
                    uint8_t* response, size_t response_capacity);
 
 // The request that starts an image transfer, sent by the thread that has
 // already taken frame_lock for it: serialised with other commands by
 // command_mutex, never refused. Holding the lock from before the request
 // on, no other command reaches the camera between the request and the
-// image it starts. No response is expected; 0 or 1 (a failed driver
-// request, logged).
-int readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length);
+// image it starts. No response is expected; ok or request_failed (logged).
+DriverResult readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length);
 
 // Acknowledges a finished image transfer on a new-interface camera (product
 // id 3072 and above); does nothing for the others. Called by the readout
@@ -56,11 +55,12 @@ void cmos_readok(CameraRecord& camera);
 // One wheel exchange: the request (if any) to endpoint 0x01, then exactly
 // `response_length` bytes (if any) from endpoint 0x82, each with a 60 s
 // time-out, all under wheel_mutex (taken here; the caller must not hold
-// it). A transfer that fails or moves fewer bytes than asked gives 1.
-int usb_wheel_command(WheelRecord& wheel, const uint8_t* request, size_t request_length,
+// it). A transfer that fails or moves fewer bytes than asked is
+// request_failed.
+DriverResult usb_wheel_command(WheelRecord& wheel, const uint8_t* request, size_t request_length,
                       uint8_t* response, size_t response_length);
 
 // usb_wheel_command for a caller that already holds wheel_mutex, so that it
 // can read or update the record in the same critical section.
-int usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t request_length,
+DriverResult usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request, size_t request_length,
                              uint8_t* response, size_t response_length);

@@ -126,31 +126,31 @@ int usb_wheel_info(platform::UsbHandle* handle, WheelInfo& info) {
     return 0;
 }
 
-int wheel_set_position(WheelRecord& wheel, uint32_t position) {
+DriverResult wheel_set_position(WheelRecord& wheel, uint32_t position) {
     std::lock_guard lock(wheel.wheel_mutex);
     std::array<uint8_t, 3> request{};
     if (wheel_position_request(wheel.info.filters, wheel.info.filters2, position, request) != 0)
-        return -1;
+        return DriverResult::refused();
     uint8_t status = 0;
     return usb_wheel_command_locked(wheel, request.data(), request.size(), &status, sizeof status);
 }
 
-int wheel_set_positions(WheelRecord& wheel, uint8_t first, uint8_t second) {
+DriverResult wheel_set_positions(WheelRecord& wheel, uint8_t first, uint8_t second) {
     const uint8_t request[] = {WHEEL_CMD_SET_POSITION, first, second};
     uint8_t status = 0;
     return usb_wheel_command(wheel, request, sizeof request, &status, sizeof status);
 }
 
-int wheel_get_counts(WheelRecord& wheel, int& first, int& second) {
+DriverResult wheel_get_counts(WheelRecord& wheel, int& first, int& second) {
     std::lock_guard lock(wheel.wheel_mutex);
     const uint8_t request = WHEEL_CMD_GET_COUNTS;
     uint8_t answer[3] = {};
-    const int result = usb_wheel_command_locked(wheel, &request, 1, answer, sizeof answer);
-    if (result != 0)
+    if (const DriverResult result = usb_wheel_command_locked(wheel, &request, 1, answer, sizeof answer);
+        result.failed())
         return result;
     wheel.info.filters = answer[1];
     wheel.info.filters2 = answer[2];
     first = answer[1];
     second = answer[2];
-    return 0;
+    return DriverResult::ok();
 }

@@ -1,11 +1,14 @@
 // Standalone wheels: opening, identification, closing and the three
-// operations. Results of the operations are those of usb_wheel_command
-// (0, 1 for a failed transfer, status-127 for a refused command), and -1
-// for a position no request can carry (nothing is sent then).
+// operations. Results of the three operations are those of
+// usb_wheel_command (ok, request_failed for a failed transfer,
+// device_status for a refused command), and refused for a position no
+// request can carry (nothing is sent then). Opening, closing and the
+// identification keep their plain codes (0, -errno, -1).
 #pragma once
 
 #include <cstdint>
 
+#include "driver/result.h"
 #include "driver/wheel.h"
 #include "platform/platform.h"
 
@@ -36,12 +39,12 @@ int usb_wheel_info(platform::UsbHandle* handle, WheelInfo& info);
 
 // Moves to `position`, numbered over both wheels by the counts in the
 // record's info (read under wheel_mutex with the exchange).
-int wheel_set_position(WheelRecord& wheel, uint32_t position);
+DriverResult wheel_set_position(WheelRecord& wheel, uint32_t position);
 
 // Sends the two wheels' positions as they are.
-int wheel_set_positions(WheelRecord& wheel, uint8_t first, uint8_t second);
+DriverResult wheel_set_positions(WheelRecord& wheel, uint8_t first, uint8_t second);
 
 // Asks the wheel for its two position counts; on success stores them in
 // info.filters and info.filters2 (under wheel_mutex, with the exchange) and
 // returns them in `first` and `second`, which are untouched otherwise.
-int wheel_get_counts(WheelRecord& wheel, int& first, int& second);
+DriverResult wheel_get_counts(WheelRecord& wheel, int& first, int& second);

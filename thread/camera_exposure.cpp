@@ -36,7 +36,7 @@ int run_readout(CameraSession& session, bool start_next = false) {
         road.move(ExposureState::discarded);
         return -1;
     }
-    int result;
+    DriverResult result = DriverResult::ok();
     uint32_t read_bytes = 0;
     if (is_cmos_type(camera)) {
         result = astro_readimage(camera, session.exposure, out, read_bytes, start_next);
@@ -47,19 +47,19 @@ int run_readout(CameraSession& session, bool start_next = false) {
     } else {
         std::shared_ptr<BigTransfer> transfer;
         result = astro_big_getimage(camera, session.exposure, out, transfer);
-        if (result == 0) {
+        if (result.is_ok()) {
             session.set_transfer(std::move(transfer));
             return 0;
         }
     }
-    if (result == 0) {
+    if (result.is_ok()) {
         session.image_progress.store(read_bytes, std::memory_order_release);
         road.move(ExposureState::ready);
         return 0;
     }
-    log_message(LOG_ERR, "Image readout failed: %d", result);
+    log_message(LOG_ERR, "Image readout failed: %d", wire_status(result));
     road.move(ExposureState::discarded);
-    return result > 0 ? -1 : result;  // a stream cut short after `result` bytes
+    return wire_status(result);  // a stream cut short is a refusal (-1)
 }
 
 // With exposure_mutex held: a big camera's background transfer that has
@@ -142,10 +142,11 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
         return -1;  // a readout still fills the buffer, or a download sends it
 
     const HardwareBinning& hw = camera.hw_bin;
-    if (int result = hw.enabled ? set_binning(camera, hw.x, hw.y) : set_binning(camera, camera.bin_x, camera.bin_y);
+    if (int result = wire_status(hw.enabled ? set_binning(camera, hw.x, hw.y)
+                                            : set_binning(camera, camera.bin_x, camera.bin_y));
         result != 0)
         return result;
-    if (int result = set_read_mode(camera, camera.read_mode); result != 0)
+    if (int result = wire_status(set_read_mode(camera, camera.read_mode)); result != 0)
         return result;
     ExposureInfo exposure = request;
     if (!exposure.shutter)
@@ -172,9 +173,11 @@ int start_exposure_request(CameraSession& session, const ExposureInfo& request, 
     if (result == 0 && cmos) {
         log_trace("start exposure w/ timer: exp_time: %f, xywh: %i %i %i %i, shutter: %i", exposure.exp_time,
                   exposure.x, exposure.y, exposure.w, exposure.h, exposure.shutter);
-        result = start_exposure_cmos(camera, session.exposure, start_variant);
+        result = wire_status(start_exposure_cmos(camera, session.exposure, start_variant));
+        if (result == 0)  // the window the readout will deliver (type 24 may cut its width)
+            session.image_size = static_cast<uint32_t>(session.exposure.w) * static_cast<uint32_t>(session.exposure.h) * 2;
     } else if (result == 0 && timed) {
-        result = start_exposure(camera, session.exposure);
+        result = wire_status(start_exposure(camera, session.exposure));
         if (result == 0)
             result = arm_timer(*session.exposure_timer, std::max(exposure.exp_time, SHORTEST_TIMED_S), 0,
                                "TCP_CMD_STARTEXPOSURE");
@@ -201,14 +204,14 @@ int abort_exposure_request(CameraSession& session, uint8_t keep) {
         return -1;
     if (is_cmos_type(camera)) {
         // A kept frame stays in the camera for the next read.
-        const int result = stop_exposure_cmos(camera, keep != 0);
+        const int result = wire_status(stop_exposure_cmos(camera, keep != 0));
         if (result == 0 && !keep)
             road.move(ExposureState::discarded);
         return result;
     }
     if (int result = arm_timer(*session.exposure_timer, 0, 0, "TCP_CMD_ABORTEXPOSURE"); result != 0)
         return result;
-    if (int result = end_exposure(camera, session.exposure.shutter, keep == 0); result != 0) {
+    if (int result = wire_status(end_exposure(camera, session.exposure.shutter, keep == 0)); result != 0) {
         road.move(ExposureState::discarded);  // its timer is gone: nothing would end it
         return result;
     }
@@ -224,7 +227,7 @@ int abort_exposure_request(CameraSession& session, uint8_t keep) {
 int image_ready_request(CameraSession& session, bool& ready) {
     ready = false;
     if (is_cmos_type(session.camera))
-        return image_ready(session.camera, ready);
+        return wire_status(image_ready(session.camera, ready));
     const ExposureState state = session.road.state();
     ready = (state == ExposureState::reading || state == ExposureState::ready) && image_bytes_available(session) > 0;
     return 0;
@@ -260,7 +263,7 @@ void exposure_expired(CameraSession& session) {
         road.move(ExposureState::discarded);
         return;
     }
-    if (int result = end_exposure(session.camera, session.exposure.shutter, 0); result != 0) {
+    if (int result = wire_status(end_exposure(session.camera, session.exposure.shutter, 0)); result != 0) {
         log_message(LOG_ERR, "Ending the exposure failed: %d", result);
         road.move(ExposureState::discarded);
         return;
@@ -280,7 +283,7 @@ void clean_expired(CameraSession& session) {
     if (state == ExposureState::exposing || state == ExposureState::reading || session.camera.reading ||
         !camera_attached(session.camera))
         return;
-    clear_sensor(session.camera);
+    (void)clear_sensor(session.camera);
 }
 
 void finish_transfer(CameraSession& session) {

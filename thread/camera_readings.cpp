@@ -24,10 +24,10 @@ int set_temperature_request(CameraSession& session, float target) {
     CameraRecord& camera = session.camera;
     std::lock_guard<std::mutex> hold(session.ramp_mutex);
     if (!(session.ramp_rate > 0))
-        return set_temperature(camera, target);
+        return wire_status(set_temperature(camera, target));
 
     float current = 0;
-    if (int result = get_value(camera, 0, current); result != 0)
+    if (int result = wire_status(get_value(camera, 0, current)); result != 0)
         return result;
     if (int result = stop_timer(*session.ramp_timer); result != 0)
         return result;
@@ -35,11 +35,11 @@ int set_temperature_request(CameraSession& session, float target) {
 
     const RampPlan plan = plan_ramp(current, target, session.ramp_rate);
     if (plan.steps == 0)
-        return set_temperature(camera, target);
+        return wire_status(set_temperature(camera, target));
     log_trace("temp: %f, wanted temp: %f, ramp temp/m: %f, ramp steps: %d, ramp steps temp: %f\n",
               static_cast<double>(current), static_cast<double>(target), static_cast<double>(session.ramp_rate),
               plan.steps, static_cast<double>(plan.step));
-    if (int result = set_temperature(camera, plan.first); result != 0)
+    if (int result = wire_status(set_temperature(camera, plan.first)); result != 0)
         return result;
     session.ramp.begin(plan, target);
     session.ramp_last_step = Clock::now();
@@ -68,7 +68,7 @@ int get_value_request(CameraSession& session, int index, float& value) {
         value = session.value_cache[static_cast<size_t>(index_to_value_index(index))];
         return 0;
     }
-    const int result = get_value(camera, index, value);
+    const int result = wire_status(get_value(camera, index, value));
     if (result == -2) {
         value = session.value_cache[static_cast<size_t>(index_to_value_index(index))];
         return 0;
@@ -90,7 +90,7 @@ void ramp_expired(CameraSession& session) {
     }
     if (!step_due(session))
         return;
-    set_temperature(session.camera, session.ramp.next());
+    (void)set_temperature(session.camera, session.ramp.next());
     session.ramp_last_step = Clock::now();
     if (!session.ramp.running())
         stop_timer(*session.ramp_timer);
@@ -100,6 +100,6 @@ void power_expired(CameraSession& session) {
     if (!camera_attached(session.camera) || session.camera.reading)
         return;
     float power = -1;
-    if (get_cooler_power_dual(session.camera, power) == 0)
+    if (get_cooler_power_dual(session.camera, power).is_ok())
         session.power_value = power;
 }

@@ -80,11 +80,11 @@ int run_camera_operation(CameraSession& session, const Request& request, Respons
     const auto i32 = [&](size_t offset) { return request.field<int32_t>(offset); };
     switch (request.command()) {
     case TCP_CMD_SETBINNING:
-        return u8(16) && u8(20) ? set_binning(camera, *u8(16), *u8(20)) : -1;
+        return u8(16) && u8(20) ? wire_status(set_binning(camera, *u8(16), *u8(20))) : -1;
     case TCP_CMD_SETFILTER:
-        return u8(16) ? set_filter(camera, *u8(16)) : -1;
+        return u8(16) ? wire_status(set_filter(camera, *u8(16))) : -1;
     case TCP_CMD_SETREADMODE:
-        return i32(16) ? set_read_mode(camera, static_cast<uint32_t>(*i32(16))) : -1;
+        return i32(16) ? wire_status(set_read_mode(camera, static_cast<uint32_t>(*i32(16)))) : -1;
     case TCP_CMD_SETTEMPERATURE: {
         auto celsius = request.field<float>(16);
         return celsius ? set_temperature_request(session, *celsius) : -1;
@@ -97,45 +97,45 @@ int run_camera_operation(CameraSession& session, const Request& request, Respons
         return 0;
     }
     case TCP_CMD_SETFEATURE8:
-        return u8(16) ? set_feature8_level(camera, *u8(16)) : -1;
+        return u8(16) ? wire_status(set_feature8_level(camera, *u8(16))) : -1;
     case TCP_CMD_SETPREFLASH: {
         auto seconds = request.field<double>(16);
         auto count = request.field<uint32_t>(24);
-        return seconds && count ? set_preflash(camera, *seconds, *count) : -1;
+        return seconds && count ? wire_status(set_preflash(camera, *seconds, *count)) : -1;
     }
     case TCP_CMD_SETFEATURE5:
-        return u8(16) ? set_feature5_level(camera, *u8(16)) : -1;
+        return u8(16) ? wire_status(set_feature5_level(camera, *u8(16))) : -1;
     case TCP_CMD_GUIDE:
-        return i32(16) && i32(20) ? pulse_guide(camera, guide_ms(*i32(16)), guide_ms(*i32(20))) : -1;
+        return i32(16) && i32(20) ? wire_status(pulse_guide(camera, guide_ms(*i32(16)), guide_ms(*i32(20)))) : -1;
     case TCP_CMD_ISGUIDING: {
         bool guiding = false;
-        const int result = is_guiding(camera, guiding);
+        const int result = wire_status(is_guiding(camera, guiding));
         response.set<uint8_t>(20, guiding ? 1 : 0);
         return result;
     }
     case TCP_CMD_SETTYPE8PAIR:
         return i32(16) && i32(20)
-                   ? set_type8_pair(camera, static_cast<uint8_t>(*i32(16)), static_cast<uint8_t>(*i32(20)))
+                   ? wire_status(set_type8_pair(camera, static_cast<uint8_t>(*i32(16)), static_cast<uint8_t>(*i32(20))))
                    : -1;
     case TCP_CMD_SETGAIN: {
         auto gain = request.field<uint32_t>(16);
-        return gain ? set_gain(camera, *gain) : -1;
+        return gain ? wire_status(set_gain(camera, *gain)) : -1;
     }
     case TCP_CMD_GETAUXSTATE: {
         uint32_t state = 0;
-        const int result = get_aux_state(camera, state);
+        const int result = wire_status(get_aux_state(camera, state));
         response.set<int32_t>(20, static_cast<int32_t>(state));
         return result;
     }
     case TCP_CMD_GETGPSTIME: {
         GpsTime time;
-        const int result = get_gps_time(camera, time);
+        const int result = wire_status(get_gps_time(camera, time));
         put_gps_time(response, time);
         return result;
     }
     case TCP_CMD_GETGPSDATA: {
         GpsData data;
-        const int result = get_gps_data(camera, data);
+        const int result = wire_status(get_gps_data(camera, data));
         put_gps_time(response, data.time);
         response.set<double>(48, data.position.latitude);
         response.set<double>(56, data.position.longitude);
@@ -196,11 +196,11 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
         return camera_busy(camera.info.id) ? 0 : 1;
     case TCP_CMD_OPENSHUTTER:
         if (!camera.reading)
-            open_shutter(camera);
+            (void)open_shutter(camera);
         return 0;
     case TCP_CMD_CLOSESHUTTER:
         if (!camera.reading)
-            close_shutter(camera);
+            (void)close_shutter(camera);
         return 0;
     case TCP_CMD_SETOVERSCAN:
         return set_flag(request, [&](bool on) { camera.overscan = on; });

@@ -44,12 +44,12 @@ std::vector<uint8_t> serve_wheel_request(WheelRecord& wheel, const Request& requ
         break;
     case TCP_CMD_WHEELSETPOSITION: {
         auto position = request.field<uint32_t>(16);
-        result = position ? wheel_set_position(wheel, *position) : -1;
+        result = position ? wire_status(wheel_set_position(wheel, *position)) : -1;
         break;
     }
     case TCP_CMD_WHEELGETCOUNTS: {
         int first = 0, second = 0;
-        result = wheel_get_counts(wheel, first, second);
+        result = wire_status(wheel_get_counts(wheel, first, second));
         if (result != 0)
             first = second = 0;
         response.set<int32_t>(20, first);
@@ -59,7 +59,7 @@ std::vector<uint8_t> serve_wheel_request(WheelRecord& wheel, const Request& requ
     case TCP_CMD_WHEELSETPOSITIONS: {
         auto first = request.field<uint32_t>(16);
         auto second = request.field<uint8_t>(20);
-        result = first && second ? wheel_set_positions(wheel, static_cast<uint8_t>(*first), *second) : -1;
+        result = first && second ? wire_status(wheel_set_positions(wheel, static_cast<uint8_t>(*first), *second)) : -1;
         break;
     }
     default:

@@ -34,7 +34,7 @@ protected:
 
     float value(CameraRecord& camera, int index, int expected_result = 0) {
         float v = 123;
-        EXPECT_EQ(get_value(camera, index, v), expected_result) << "index " << index;
+        EXPECT_EQ(wire_status(get_value(camera, index, v)), expected_result) << "index " << index;
         return v;
     }
 
@@ -46,8 +46,8 @@ TEST_F(CameraOps, SetTemperatureConvertsAndClampsPerCamera) {
     struct Case {
         const char* pid;
         double celsius;
-        int result;
-        int raw;  // -1: nothing reaches the camera
+        int result;  // as the wire carries it
+        int raw;     // -1: nothing reaches the camera
     };
     const Case cases[] = {
         {"3120", -100, 0, 0},      {"3120", 60, 0, 0xFFFF},   {"3120", 0, 0, 39047},  {"3120", -20, 0, 29945},
@@ -59,7 +59,7 @@ TEST_F(CameraOps, SetTemperatureConvertsAndClampsPerCamera) {
     for (const Case& c : cases) {
         CameraRecord& camera = plug(c.pid);
         const uint64_t before = commands(camera);
-        EXPECT_EQ(set_temperature(camera, c.celsius), c.result) << c.pid << " " << c.celsius;
+        EXPECT_EQ(wire_status(set_temperature(camera, c.celsius)), c.result) << c.pid << " " << c.celsius;
         if (c.raw < 0) {
             EXPECT_EQ(commands(camera), before) << c.pid;
             continue;
@@ -74,7 +74,7 @@ TEST_F(CameraOps, CoolerMovesTheSensorTowardTheSetPointAndReportsItsPower) {
     CameraRecord& camera = plug("1201 cool_rate=400000");
     EXPECT_NEAR(value(camera, 0), 20.0, 0.01);
     EXPECT_EQ(value(camera, 11), -1.0f);  // no drive period before regulation
-    ASSERT_EQ(set_temperature(camera, -10), 0);
+    ASSERT_EQ(set_temperature(camera, -10), OK);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::fabs(value(camera, 0) + 10) > 0.01 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -83,20 +83,20 @@ TEST_F(CameraOps, CoolerMovesTheSensorTowardTheSetPointAndReportsItsPower) {
     EXPECT_NEAR(value(camera, 11), 30.0 / 45.0, 0.002);
     EXPECT_NEAR(value(camera, 2), 21.5 + 3 * 30.0 / 45.0, 0.01);  // the heat sink warms
     // Beyond its reach the cooler runs flat out and stops at its limit.
-    ASSERT_EQ(set_temperature(camera, -100), 0);
+    ASSERT_EQ(set_temperature(camera, -100), OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_NEAR(value(camera, 0), 20.0 - 45.0, 0.01);
     EXPECT_NEAR(value(camera, 11), 1.0, 0.001);
 
     CameraRecord& dual = plug("1026 cool_rate=0");
     float power = 5;
-    EXPECT_EQ(get_cooler_power_dual(dual, power), 0);
+    EXPECT_EQ(get_cooler_power_dual(dual, power), OK);
     EXPECT_EQ(power, -1.0f);  // both times 0
-    ASSERT_EQ(set_temperature(dual, -20), 0);
-    EXPECT_EQ(get_cooler_power_dual(dual, power), 0);
+    ASSERT_EQ(set_temperature(dual, -20), OK);
+    EXPECT_EQ(get_cooler_power_dual(dual, power), OK);
     EXPECT_EQ(power, 1.0f);  // pulling down: on time only
     EXPECT_EQ(value(dual, 11, 2), 0.0f);  // dual-sample cameras read it with get_cooler_power_dual
-    EXPECT_EQ(get_cooler_power_dual(camera, power), 4);
+    EXPECT_EQ(get_cooler_power_dual(camera, power), NOT_AVAILABLE);
     EXPECT_EQ(power, -1.0f);
 }
 
@@ -144,9 +144,9 @@ TEST_F(CameraOps, BadAnswersAndBusyCamerasLeaveTheValueZero) {
 TEST_F(CameraOps, ElectronsPerAduOfTheCmosTypesFollowGainAndBinning) {
     CameraRecord& t22 = plug("3120");
     EXPECT_NEAR(value(t22, 20), 0.78, 1e-6);
-    ASSERT_EQ(set_gain(t22, 2000), 0);
+    ASSERT_EQ(set_gain(t22, 2000), OK);
     EXPECT_NEAR(value(t22, 20), 0.78 * (1 - 2000.0 / 4095), 1e-6);
-    ASSERT_EQ(set_gain(t22, 5000), 0);
+    ASSERT_EQ(set_gain(t22, 5000), OK);
     EXPECT_EQ(t22.gain, 4030u);
     EXPECT_EQ(state(t22).gain, 4030);
     EXPECT_NEAR(value(t22, 20), 0.78 * (1 - 4030.0 / 4095), 1e-6);
@@ -160,25 +160,25 @@ TEST_F(CameraOps, ElectronsPerAduOfTheCmosTypesFollowGainAndBinning) {
     CameraRecord& class7 = plug("3113");
     EXPECT_NEAR(value(class7, 20), 3.1, 1e-6);
     CameraRecord& t23 = plug("3117");
-    ASSERT_EQ(set_gain(t23, 3000), 0);
+    ASSERT_EQ(set_gain(t23, 3000), OK);
     EXPECT_EQ(t23.gain, 1957u);
     EXPECT_NEAR(value(t23, 20), 4.53 * (1 - 1957.0 / 2048), 1e-6);
     CameraRecord& t24 = plug("3136");
     EXPECT_NEAR(value(t24, 20), 0.85, 1e-6);
     t24.read_mode = 2;
     EXPECT_NEAR(value(t24, 20), 19.5, 1e-6);
-    EXPECT_EQ(set_gain(t24, 10), 4);
+    EXPECT_EQ(set_gain(t24, 10), NOT_AVAILABLE);
 }
 
 TEST_F(CameraOps, GainGoesOnlyToNewInterfaceCamerasAndIsKeptOnlyWhenTaken) {
     CameraRecord& ccd = plug("1029");
     const uint64_t before = commands(ccd);
-    EXPECT_EQ(set_gain(ccd, 10), 4);
+    EXPECT_EQ(set_gain(ccd, 10), NOT_AVAILABLE);
     EXPECT_EQ(commands(ccd), before);
     CameraRecord& class6 = plug("3216");
-    EXPECT_EQ(set_gain(class6, 200), 0);
+    EXPECT_EQ(set_gain(class6, 200), OK);
     EXPECT_EQ(class6.gain, 200u);
-    EXPECT_EQ(set_gain(class6, 300), 2);  // beyond what the camera takes
+    EXPECT_EQ(set_gain(class6, 300), DriverResult::device_status(0x81));  // beyond what the camera takes
     EXPECT_EQ(class6.gain, 200u);
     EXPECT_EQ(state(class6).gain, 200);
 }
@@ -191,59 +191,67 @@ TEST_F(CameraOps, BinningByCameraKind) {
     cmos.bin_sum = true;
     cmos.bin_saturate = true;
     uint64_t before = commands(cmos);
-    EXPECT_EQ(set_binning(cmos, 3, 3), -1);
-    EXPECT_EQ(set_binning(cmos, 1, 2), -1);
+    EXPECT_EQ(set_binning(cmos, 3, 3), REFUSED);
+    EXPECT_EQ(set_binning(cmos, 1, 2), REFUSED);
     EXPECT_EQ(commands(cmos), before);
-    EXPECT_EQ(set_binning(cmos, 2, 2), 0);
+    EXPECT_EQ(set_binning(cmos, 2, 2), OK);
     sim::CameraState s = state(cmos);
     EXPECT_EQ(s.hw_bin_x, 2);
     EXPECT_EQ(s.hw_bin_mode, 3);
     EXPECT_EQ(cmos.hw_bin.x, 2);
     EXPECT_EQ(cmos.bin_x, 1);
     before = commands(cmos);
-    EXPECT_EQ(set_binning(cmos, 2, 2), 0);
+    EXPECT_EQ(set_binning(cmos, 2, 2), OK);
     EXPECT_EQ(commands(cmos), before);
-    EXPECT_EQ(set_binning(cmos, 1, 1), 0);
+    // A binning the camera does not take is returned, and the record keeps
+    // the factors the camera still has.
+    run("fault " + nodes[&cmos] + " status 0x01 0x81 count=1");
+    EXPECT_EQ(set_binning(cmos, 1, 1), DriverResult::device_status(0x81));
+    EXPECT_EQ(cmos.hw_bin.x, 2);
+    EXPECT_EQ(set_binning(cmos, 1, 1), OK);
     EXPECT_EQ(state(cmos).hw_bin_x, 1);
     cmos.ver128_lo = 4;  // older firmware: no sum or saturate modes
-    EXPECT_EQ(set_binning(cmos, 2, 2), 0);
+    EXPECT_EQ(set_binning(cmos, 2, 2), OK);
     EXPECT_EQ(state(cmos).hw_bin_mode, 0);
     // Without hardware binning the factors are kept for the software; the
     // camera, still binning 2x2, is put back to 1x1 once.
     cmos.hw_bin.enabled = false;
+    run("fault " + nodes[&cmos] + " ioctl command count=1");
+    EXPECT_EQ(set_binning(cmos, 3, 4), FAILED);
+    EXPECT_EQ(cmos.hw_bin.x, 2);
     before = commands(cmos);
-    EXPECT_EQ(set_binning(cmos, 3, 4), 0);
+    EXPECT_EQ(set_binning(cmos, 3, 4), OK);
     EXPECT_EQ(commands(cmos), before + 1);
     EXPECT_EQ(state(cmos).hw_bin_x, 1);
     EXPECT_EQ(cmos.bin_x, 3);
     EXPECT_EQ(cmos.bin_y, 4);
     EXPECT_EQ(cmos.hw_bin.x, 1);
     before = commands(cmos);
-    EXPECT_EQ(set_binning(cmos, 2, 2), 0);
+    EXPECT_EQ(set_binning(cmos, 2, 2), OK);
     EXPECT_EQ(commands(cmos), before);
 
     CameraRecord& software = plug("3075");
     before = commands(software);
-    EXPECT_EQ(set_binning(software, 2, 3), 0);
+    EXPECT_EQ(set_binning(software, 2, 3), OK);
     EXPECT_EQ(commands(software), before);
     EXPECT_EQ(software.bin_y, 3);
 
     CameraRecord& ccd = plug("1029");
-    EXPECT_EQ(set_binning(ccd, 2, 3), 0);
+    EXPECT_EQ(set_binning(ccd, 2, 3), OK);
     s = state(ccd);
     EXPECT_EQ(s.bin_x, 2);
     EXPECT_EQ(s.bin_y, 3);
     before = commands(ccd);
-    EXPECT_EQ(set_binning(ccd, 2, 1), 0);
+    EXPECT_EQ(set_binning(ccd, 2, 1), OK);
     EXPECT_EQ(commands(ccd), before + 1);
     run("fault " + nodes[&ccd] + " status 0x01 0x81 count=1");
-    EXPECT_EQ(set_binning(ccd, 4, 4), 2);
+    EXPECT_EQ(set_binning(ccd, 4, 4), DriverResult::device_status(0x81));
     EXPECT_EQ(ccd.bin_x, 2);  // the failed axis and the one after it unchanged
     EXPECT_EQ(ccd.bin_y, 1);
-    EXPECT_EQ(set_binning(ccd, 0, 1), -1);
+    EXPECT_EQ(set_binning(ccd, 0, 1), REFUSED);
 
     CameraRecord& small = plug("1042");
-    EXPECT_EQ(set_binning(small, 1, 2), 0);
+    EXPECT_EQ(set_binning(small, 1, 2), OK);
     EXPECT_EQ(small.bin_x, 2);
     EXPECT_EQ(state(small).bin_x, 2);
 }
@@ -252,8 +260,8 @@ TEST_F(CameraOps, ReadModeTablesOfEveryClass) {
     struct Case {
         const char* pid;
         uint32_t mode;
-        int result;
-        int sent;  // parameter byte the camera got; -1: none
+        int result;  // as the wire carries it
+        int sent;    // parameter byte the camera got; -1: none
     };
     const Case cases[] = {
         {"1042", 0, 0, 0x02}, {"1042", 1, 0, 0x10}, {"1042", 2, -1, -1},  // class 2
@@ -266,7 +274,7 @@ TEST_F(CameraOps, ReadModeTablesOfEveryClass) {
     };
     for (const Case& c : cases) {
         CameraRecord& camera = plug(c.pid);
-        EXPECT_EQ(set_read_mode(camera, c.mode), c.result) << c.pid << " mode " << c.mode;
+        EXPECT_EQ(wire_status(set_read_mode(camera, c.mode)), c.result) << c.pid << " mode " << c.mode;
         EXPECT_EQ(camera.read_mode, c.result == 0 ? c.mode : 0) << c.pid << " mode " << c.mode;
         const sim::CameraState s = state(camera);
         if (c.sent < 0)
@@ -277,116 +285,116 @@ TEST_F(CameraOps, ReadModeTablesOfEveryClass) {
     CameraRecord& fixed = plug("3120");
     fixed.fixed_read_mode = true;
     const uint64_t before = commands(fixed);
-    EXPECT_EQ(set_read_mode(fixed, 3), 0);
+    EXPECT_EQ(set_read_mode(fixed, 3), OK);
     EXPECT_EQ(fixed.read_mode, 3u);
     EXPECT_EQ(commands(fixed), before);
 }
 
 TEST_F(CameraOps, PreflashLimits) {
     CameraRecord& ccd = plug("1029");
-    EXPECT_EQ(set_preflash(ccd, 1.2345, 20), 0);
+    EXPECT_EQ(set_preflash(ccd, 1.2345, 20), OK);
     sim::CameraState s = state(ccd);
     EXPECT_EQ(s.preflash_ms, 1235);
     EXPECT_EQ(s.preflash_count, 16);
-    EXPECT_EQ(set_preflash(ccd, 65.5354, 3), 0);
+    EXPECT_EQ(set_preflash(ccd, 65.5354, 3), OK);
     EXPECT_EQ(state(ccd).preflash_ms, 65535);
-    EXPECT_EQ(set_preflash(ccd, 70, 3), 0);
+    EXPECT_EQ(set_preflash(ccd, 70, 3), OK);
     EXPECT_EQ(state(ccd).preflash_ms, 0xFFFF);
-    EXPECT_EQ(set_preflash(ccd, 0.0004, 0), 0);
+    EXPECT_EQ(set_preflash(ccd, 0.0004, 0), OK);
     EXPECT_EQ(state(ccd).preflash_ms, 0);
-    EXPECT_EQ(set_preflash(ccd, -1, 1), -1);
-    EXPECT_EQ(set_preflash(ccd, NAN, 1), -1);
+    EXPECT_EQ(set_preflash(ccd, -1, 1), REFUSED);
+    EXPECT_EQ(set_preflash(ccd, NAN, 1), REFUSED);
     CameraRecord& class10 = plug("3136");
-    EXPECT_EQ(set_preflash(class10, 0.25, 2), 0);
+    EXPECT_EQ(set_preflash(class10, 0.25, 2), OK);
     s = state(class10);
     EXPECT_EQ(s.preflash_ms, 250);
     EXPECT_EQ(s.preflash_count, 2);
-    EXPECT_EQ(set_preflash(plug("1026"), 1, 1), 4);  // type 3
-    EXPECT_EQ(set_preflash(plug("3075"), 1, 1), 4);
+    EXPECT_EQ(set_preflash(plug("1026"), 1, 1), NOT_AVAILABLE);  // type 3
+    EXPECT_EQ(set_preflash(plug("3075"), 1, 1), NOT_AVAILABLE);
 }
 
 TEST_F(CameraOps, ShutterFilterLevelsAuxPairAndClearUseTheirClassBytes) {
     CameraRecord& ccd = plug("1029 filters=5");
-    EXPECT_EQ(open_shutter(ccd), 0);
+    EXPECT_EQ(open_shutter(ccd), OK);
     EXPECT_TRUE(state(ccd).shutter_open);
-    EXPECT_EQ(close_shutter(ccd), 0);
+    EXPECT_EQ(close_shutter(ccd), OK);
     EXPECT_FALSE(state(ccd).shutter_open);
-    EXPECT_EQ(set_filter(ccd, 4), 0);
+    EXPECT_EQ(set_filter(ccd, 4), OK);
     EXPECT_EQ(state(ccd).filter, 4);
-    EXPECT_EQ(set_filter(ccd, 5), 2);  // no such position
-    EXPECT_EQ(set_feature8_level(ccd, 1), 0);
-    EXPECT_EQ(set_feature8_level(ccd, 2), 2);  // one level only without flag bit 3
+    EXPECT_EQ(set_filter(ccd, 5), DriverResult::device_status(0x81));  // no such position
+    EXPECT_EQ(set_feature8_level(ccd, 1), OK);
+    EXPECT_EQ(set_feature8_level(ccd, 2), DriverResult::device_status(0x81));  // one level only without flag bit 3
     uint32_t aux = 9;
-    EXPECT_EQ(get_aux_state(ccd, aux), 0);
+    EXPECT_EQ(get_aux_state(ccd, aux), OK);
     EXPECT_EQ(aux, 1u);
-    EXPECT_EQ(set_feature5_level(ccd, 1), 4);
-    EXPECT_EQ(set_type8_pair(ccd, 1, 2), 4);
+    EXPECT_EQ(set_feature5_level(ccd, 1), NOT_AVAILABLE);
+    EXPECT_EQ(set_type8_pair(ccd, 1, 2), NOT_AVAILABLE);
     const unsigned clears = state(ccd).clears;
-    EXPECT_EQ(clear_sensor(ccd), 0);
+    EXPECT_EQ(clear_sensor(ccd), OK);
     EXPECT_EQ(state(ccd).clears, clears + 1);
 
     CameraRecord& type8 = plug("1201");
-    EXPECT_EQ(set_type8_pair(type8, 7, 9), 0);
+    EXPECT_EQ(set_type8_pair(type8, 7, 9), OK);
     EXPECT_EQ(state(type8).pair_a, 7);
     EXPECT_EQ(state(type8).pair_b, 9);
 
     CameraRecord& class7 = plug("3074 filters=7");
-    EXPECT_EQ(open_shutter(class7), 0);
+    EXPECT_EQ(open_shutter(class7), OK);
     EXPECT_TRUE(state(class7).shutter_open);
-    EXPECT_EQ(close_shutter(class7), 0);
-    EXPECT_EQ(set_filter(class7, 6), 0);
+    EXPECT_EQ(close_shutter(class7), OK);
+    EXPECT_EQ(set_filter(class7, 6), OK);
     EXPECT_EQ(state(class7).filter, 6);
-    EXPECT_EQ(set_feature8_level(class7, 100), 0);
+    EXPECT_EQ(set_feature8_level(class7, 100), OK);
     EXPECT_EQ(state(class7).feature8, 100);
-    EXPECT_EQ(get_aux_state(class7, aux), 0);
+    EXPECT_EQ(get_aux_state(class7, aux), OK);
 
     CameraRecord& old = plug("1057 filters=5");
-    EXPECT_EQ(set_temperature(old, 0), 0);
-    EXPECT_EQ(open_shutter(old), 0);  // the same byte as the set point, without its word
+    EXPECT_EQ(set_temperature(old, 0), OK);
+    EXPECT_EQ(open_shutter(old), OK);  // the same byte as the set point, without its word
     EXPECT_TRUE(state(old).shutter_open);
     EXPECT_EQ(state(old).set_point_raw, 39047);
 
     CameraRecord& small = plug("1042");
     const uint64_t before = commands(small);
-    EXPECT_EQ(open_shutter(small), 0);
-    EXPECT_EQ(close_shutter(small), 0);
+    EXPECT_EQ(open_shutter(small), OK);
+    EXPECT_EQ(close_shutter(small), OK);
     EXPECT_EQ(commands(small), before);
-    EXPECT_EQ(set_feature5_level(small, 3), 0);
+    EXPECT_EQ(set_feature5_level(small, 3), OK);
     EXPECT_EQ(state(small).feature5, 3);
-    EXPECT_EQ(clear_sensor(small), 0);
+    EXPECT_EQ(clear_sensor(small), OK);
     EXPECT_EQ(state(small).clears, 1u);
-    EXPECT_EQ(set_filter(small, 0), 4);
-    EXPECT_EQ(get_aux_state(small, aux), 4);
+    EXPECT_EQ(set_filter(small, 0), NOT_AVAILABLE);
+    EXPECT_EQ(get_aux_state(small, aux), NOT_AVAILABLE);
     EXPECT_EQ(aux, 0u);
 
     CameraRecord& class6 = plug("3216");
-    EXPECT_EQ(set_feature5_level(class6, 2), 0);
+    EXPECT_EQ(set_feature5_level(class6, 2), OK);
     EXPECT_EQ(state(class6).feature5, 2);
-    EXPECT_EQ(set_feature8_level(class6, 1), 4);
-    EXPECT_EQ(set_feature8_level(plug("3232"), 1), 4);  // class 8
-    EXPECT_EQ(set_feature8_level(plug("1026"), 1), 4);  // type 3
+    EXPECT_EQ(set_feature8_level(class6, 1), NOT_AVAILABLE);
+    EXPECT_EQ(set_feature8_level(plug("3232"), 1), NOT_AVAILABLE);  // class 8
+    EXPECT_EQ(set_feature8_level(plug("1026"), 1), NOT_AVAILABLE);  // type 3
 }
 
 TEST_F(CameraOps, GuidePulsesRunForTheirDuration) {
     for (const char* pid : {"1042", "3216", "3075"}) {
         CameraRecord& camera = plug(pid);
         bool guiding = true;
-        EXPECT_EQ(is_guiding(camera, guiding), 0) << pid;
+        EXPECT_EQ(is_guiding(camera, guiding), OK) << pid;
         EXPECT_FALSE(guiding) << pid;
-        EXPECT_EQ(pulse_guide(camera, -150, 40), 0) << pid;
-        EXPECT_EQ(is_guiding(camera, guiding), 0) << pid;
+        EXPECT_EQ(pulse_guide(camera, -150, 40), OK) << pid;
+        EXPECT_EQ(is_guiding(camera, guiding), OK) << pid;
         EXPECT_TRUE(guiding) << pid;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(is_guiding(camera, guiding), 0) << pid;
+        EXPECT_EQ(is_guiding(camera, guiding), OK) << pid;
         EXPECT_TRUE(guiding) << pid;  // the longer axis still runs
         std::this_thread::sleep_for(std::chrono::milliseconds(80));
-        EXPECT_EQ(is_guiding(camera, guiding), 0) << pid;
+        EXPECT_EQ(is_guiding(camera, guiding), OK) << pid;
         EXPECT_FALSE(guiding) << pid;
     }
     CameraRecord& ccd = plug("1029");
     bool guiding = true;
-    EXPECT_EQ(pulse_guide(ccd, 100, 100), 4);
-    EXPECT_EQ(is_guiding(ccd, guiding), 4);
+    EXPECT_EQ(pulse_guide(ccd, 100, 100), NOT_AVAILABLE);
+    EXPECT_EQ(is_guiding(ccd, guiding), NOT_AVAILABLE);
     EXPECT_FALSE(guiding);
 }
 

@@ -40,12 +40,12 @@ TEST_F(ClassicReadout, SmallCameraSendsItsWindowInBothModes) {
         {1, 0.05, {0x08, 5, 0, 7, 0, 35, 0, 15, 0, 0x90, 0x01}, 33 * 11 * 4},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(set_read_mode(camera, c.mode), 0);
+        ASSERT_EQ(set_read_mode(camera, c.mode), OK);
         Image image(33, 11);
         ExposureInfo exposure{c.seconds, 5, 7, 33, 11, 0};
         uint32_t read_bytes = 0;
         const auto start = Clock::now();
-        ASSERT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), 0) << c.mode;
+        ASSERT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), OK) << c.mode;
         EXPECT_GE(Clock::now() - start, std::chrono::duration<double>(std::max(c.seconds, 0.0)));
         EXPECT_EQ(state(camera).last_readout, c.request);
         EXPECT_EQ(read_bytes, c.read_bytes);
@@ -60,11 +60,11 @@ TEST_F(ClassicReadout, SmallCameraWithoutSubFramesSendsItsSensorAndTheWindowIsCu
     CameraRecord& camera = connect("1042 width=40 height=30 subframe=0");
     ASSERT_FALSE(camera.extended_fw);
     for (uint32_t mode : {0u, 1u}) {
-        ASSERT_EQ(set_read_mode(camera, mode), 0);
+        ASSERT_EQ(set_read_mode(camera, mode), OK);
         Image image(10, 5);
         ExposureInfo exposure{mode ? 0.02 : -1, 3, 4, 10, 5, 0};
         uint32_t read_bytes = 0;
-        ASSERT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), 0);
+        ASSERT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), OK);
         EXPECT_EQ(state(camera).last_readout, mode ? Bytes({0x05, 160, 0}) : Bytes({0x04}));
         EXPECT_EQ(read_bytes, mode ? 200u : 100u);
         EXPECT_TRUE(image_is(image.data(), 10, 5, window_at(3, 4))) << "mode " << mode;
@@ -74,7 +74,7 @@ TEST_F(ClassicReadout, SmallCameraWithoutSubFramesSendsItsSensorAndTheWindowIsCu
     Image image(10, 10);
     ExposureInfo exposure{-1, 35, 25, 10, 10, 0};
     uint32_t read_bytes = 0;
-    ASSERT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), 0);
+    ASSERT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), OK);
     EXPECT_EQ(exposure.w, 5);
     EXPECT_EQ(exposure.h, 5);
     EXPECT_TRUE(image_is(image.data(), 5, 5, window_at(35, 25)));
@@ -95,7 +95,7 @@ TEST_F(ClassicReadout, SmallCameraTickCountsRoundAndSaturate) {
         Image image(8, 4);
         ExposureInfo exposure{c.seconds, 1, 2, 8, 4, 0};
         uint32_t read_bytes = 0;
-        EXPECT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), 1);
+        EXPECT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), DriverResult::short_stream(0));
         const Bytes want{0x08, 1, 0, 2, 0, 12, 0, 8, 0, static_cast<uint8_t>(c.ticks), static_cast<uint8_t>(c.ticks >> 8)};
         EXPECT_EQ(state(camera).last_readout, want) << c.seconds;
     }
@@ -104,19 +104,19 @@ TEST_F(ClassicReadout, SmallCameraTickCountsRoundAndSaturate) {
     Image image(8, 4);
     ExposureInfo exposure{10000, 0, 0, 8, 4, 0};
     uint32_t read_bytes = 0;
-    EXPECT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), 1);
+    EXPECT_EQ(astro_small_getimage(camera, exposure, image.data(), read_bytes), DriverResult::short_stream(0));
     EXPECT_EQ(state(camera).last_readout, Bytes({0x05, 0xFF, 0xFF}));
 }
 
 TEST_F(ClassicReadout, DualSampleCameraAveragesItsPairsInModeZeroAndSwapsInModeOne) {
     CameraRecord& type3 = connect("1026 width=64 height=48");
     for (uint32_t mode : {0u, 1u}) {
-        ASSERT_EQ(set_read_mode(type3, mode), 0);
+        ASSERT_EQ(set_read_mode(type3, mode), OK);
         Image image(20, 9);
         // Type 3 is timed by the host: its request only ever reads out.
         ExposureInfo exposure{0.5, 6, 4, 20, 9, 1};
         uint32_t read_bytes = 0;
-        ASSERT_EQ(astro_big_getimage_single(type3, exposure, image.data(), read_bytes), 0);
+        ASSERT_EQ(astro_big_getimage_single(type3, exposure, image.data(), read_bytes), OK);
         EXPECT_EQ(state(type3).last_readout, Bytes({0x0B, 4, 0, 9, 0, 6, 0, 20, 0}));
         EXPECT_EQ(read_bytes, 20u * 9 * 2);
         EXPECT_TRUE(image_is(image.data(), 20, 9, window_at(6, 4))) << "mode " << mode;
@@ -125,11 +125,11 @@ TEST_F(ClassicReadout, DualSampleCameraAveragesItsPairsInModeZeroAndSwapsInModeO
 
     // Through the background transfer, exposing 30 ms behind the shutter.
     CameraRecord& type5 = connect("1027 width=64 height=48");
-    ASSERT_EQ(set_read_mode(type5, 0), 0);
+    ASSERT_EQ(set_read_mode(type5, 0), OK);
     Image image(20, 9);
     ExposureInfo exposure{0.03, 6, 4, 20, 9, 1};
     std::shared_ptr<BigTransfer> transfer;
-    ASSERT_EQ(astro_big_getimage(type5, exposure, image.data(), transfer), 0);
+    ASSERT_EQ(astro_big_getimage(type5, exposure, image.data(), transfer), OK);
     ASSERT_TRUE(transfer);
     transfer->wait();
     EXPECT_TRUE(transfer->finished());
@@ -149,7 +149,7 @@ TEST_F(ClassicReadout, BigCameraReadsSeveralChunksInTheBackgroundAndAtOnce) {
     Image image(W, H);
     ExposureInfo exposure{-1, 150, 40, W, H, 0};
     std::shared_ptr<BigTransfer> transfer;
-    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), 0);
+    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), OK);
     transfer->wait();
     EXPECT_EQ(transfer->done_bytes(), uint32_t{W} * H * 2);
     EXPECT_TRUE(image_is(image.data(), W, H, window_at(150, 40)));
@@ -158,7 +158,7 @@ TEST_F(ClassicReadout, BigCameraReadsSeveralChunksInTheBackgroundAndAtOnce) {
     Image single(W, H);
     uint32_t read_bytes = 0;
     exposure = {0.02, 7, 3, W, H, 0};
-    ASSERT_EQ(astro_big_getimage_single(camera, exposure, single.data(), read_bytes), 0);
+    ASSERT_EQ(astro_big_getimage_single(camera, exposure, single.data(), read_bytes), OK);
     EXPECT_EQ(state(camera).last_readout, Bytes({0x15, 3, 0, 0x4C, 0x04, 7, 0, 0x4C, 0x04, 20, 0, 0}));
     EXPECT_EQ(read_bytes, uint32_t{W} * H * 2);
     EXPECT_TRUE(image_is(single.data(), W, H, window_at(7, 3)));
@@ -194,13 +194,13 @@ TEST_F(ClassicReadout, NewInterfaceCropsAlignsAndBinsInSoftware) {
          window_at(10, 6)},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(set_read_mode(camera, c.mode), 0);
-        ASSERT_EQ(set_binning(camera, c.bin, c.bin), 0);
+        ASSERT_EQ(set_read_mode(camera, c.mode), OK);
+        ASSERT_EQ(set_binning(camera, c.bin, c.bin), OK);
         ExposureInfo exposure = c.window;
         Image image(exposure.w, exposure.h);
         uint32_t read_bytes = 0;
         const auto start = Clock::now();
-        ASSERT_EQ(astro_cmos_getimage(camera, exposure, image.data(), read_bytes), 0) << c.what;
+        ASSERT_EQ(astro_cmos_getimage(camera, exposure, image.data(), read_bytes), OK) << c.what;
         EXPECT_GE(Clock::now() - start, std::chrono::duration<double>(std::max(c.window.exp_time, 0.0))) << c.what;
         EXPECT_EQ(state(camera).last_readout, c.request) << c.what;
         EXPECT_EQ(read_bytes, uint32_t(c.window.w) * c.window.h * 2) << c.what;
@@ -215,12 +215,12 @@ TEST_F(ClassicReadout, NewInterfaceFullFrameGoesStraightIntoTheOutput) {
     // A stream cut short shows where the bytes went: straight into the
     // output for a 16-bit full frame, into a read buffer for an 8-bit one.
     for (uint32_t mode : {1u, 0u}) {
-        ASSERT_EQ(set_read_mode(camera, mode), 0);
+        ASSERT_EQ(set_read_mode(camera, mode), OK);
         cut_stream(camera, 1000);
         Image image(600, 400);
         ExposureInfo exposure{-1, 0, 0, 600, 400, 0};
         uint32_t read_bytes = 0;
-        EXPECT_EQ(astro_cmos_getimage(camera, exposure, image.data(), read_bytes), 1000);
+        EXPECT_EQ(astro_cmos_getimage(camera, exposure, image.data(), read_bytes), DriverResult::short_stream(1000));
         if (mode == 1)
             EXPECT_TRUE(image_is(image.data(), 500, 1, window_at(0, 0)));
         else
@@ -249,11 +249,11 @@ TEST_F(ClassicReadout, NewInterfaceOtherSensorsAndFirmware) {
     };
     for (const Case& c : cases) {
         CameraRecord& camera = connect(c.options);
-        ASSERT_EQ(set_read_mode(camera, 1), 0);
+        ASSERT_EQ(set_read_mode(camera, 1), OK);
         ExposureInfo exposure = c.window;
         Image image(exposure.w, exposure.h);
         uint32_t read_bytes = 0;
-        ASSERT_EQ(astro_cmos_getimage(camera, exposure, image.data(), read_bytes), 0) << c.options;
+        ASSERT_EQ(astro_cmos_getimage(camera, exposure, image.data(), read_bytes), OK) << c.options;
         EXPECT_EQ(state(camera).last_readout, c.request) << c.options;
         EXPECT_EQ(exposure.x, c.x) << c.options;
         EXPECT_EQ(exposure.y, c.y) << c.options;
@@ -265,29 +265,29 @@ TEST_F(ClassicReadout, ExposuresMoveTheShutterOnlyWhenItMustMove) {
     CameraRecord& old = connect("1029 width=64 height=48");
     const unsigned clears = state(old).clears;
     ExposureInfo light{1, 0, 0, 8, 8, 1}, dark{1, 0, 0, 8, 8, 0};
-    ASSERT_EQ(start_exposure(old, light), 0);
+    ASSERT_EQ(start_exposure(old, light), OK);
     EXPECT_TRUE(state(old).shutter_open);
     EXPECT_TRUE(old.shutter_is_open);
     const unsigned moves = state(old).shutter_moves;
-    ASSERT_EQ(start_exposure(old, light), 0);
+    ASSERT_EQ(start_exposure(old, light), OK);
     EXPECT_EQ(state(old).shutter_moves, moves);
     EXPECT_EQ(state(old).clears, clears + 2);
-    ASSERT_EQ(start_exposure(old, dark), 0);
+    ASSERT_EQ(start_exposure(old, dark), OK);
     EXPECT_FALSE(state(old).shutter_open);
-    ASSERT_EQ(start_exposure(old, light), 0);
-    EXPECT_EQ(end_exposure(old, 1, 0), 0);
+    ASSERT_EQ(start_exposure(old, light), OK);
+    EXPECT_EQ(end_exposure(old, 1, 0), OK);
     EXPECT_FALSE(state(old).shutter_open);
     EXPECT_FALSE(old.shutter_is_open);
     const uint64_t sent = commands(old);
-    EXPECT_EQ(end_exposure(old, 1, 0), 0);  // closed already
+    EXPECT_EQ(end_exposure(old, 1, 0), OK);  // closed already
     EXPECT_EQ(commands(old), sent);
 
     // The new interface: the camera clears, opens and closes itself.
     CameraRecord& fresh = connect("3105 width=300 height=40");
-    ASSERT_EQ(start_exposure(fresh, light), 0);
+    ASSERT_EQ(start_exposure(fresh, light), OK);
     EXPECT_TRUE(state(fresh).exposing);
     EXPECT_TRUE(state(fresh).shutter_open);
-    ASSERT_EQ(end_exposure(fresh, 1, 5), 0);
+    ASSERT_EQ(end_exposure(fresh, 1, 5), OK);
     EXPECT_FALSE(state(fresh).exposing);
     EXPECT_FALSE(state(fresh).shutter_open);
     EXPECT_EQ(state(fresh).end_flag, 5);
@@ -296,9 +296,9 @@ TEST_F(ClassicReadout, ExposuresMoveTheShutterOnlyWhenItMustMove) {
     CameraRecord& early = connect("3105 width=300 height=40 ver128=0x0103");
     CameraRecord& cmos = connect("3120");
     const uint64_t early_sent = commands(early), cmos_sent = commands(cmos);
-    EXPECT_EQ(end_exposure(early, 1, 0), 0);
-    EXPECT_EQ(start_exposure(cmos, light), 4);
-    EXPECT_EQ(end_exposure(cmos, 1, 0), 4);
+    EXPECT_EQ(end_exposure(early, 1, 0), OK);
+    EXPECT_EQ(start_exposure(cmos, light), NOT_AVAILABLE);
+    EXPECT_EQ(end_exposure(cmos, 1, 0), NOT_AVAILABLE);
     EXPECT_EQ(commands(early), early_sent);
     EXPECT_EQ(commands(cmos), cmos_sent);
 }
@@ -309,16 +309,16 @@ TEST_F(ClassicReadout, ShortReadsAndBadWindows) {
     Image image(10, 5);
     ExposureInfo exposure{-1, 0, 0, 10, 5, 0};
     uint32_t read_bytes = 7;
-    EXPECT_EQ(astro_small_getimage(small, exposure, image.data(), read_bytes), 100);
+    EXPECT_EQ(astro_small_getimage(small, exposure, image.data(), read_bytes), DriverResult::short_stream(100));
     EXPECT_EQ(read_bytes, 0u);
     EXPECT_FALSE(small.reading);
     EXPECT_FALSE(small.frame_lock.is_locked());
     float value = 0;
-    EXPECT_EQ(get_value(small, 0, value), 0);
+    EXPECT_EQ(get_value(small, 0, value), OK);
 
     CameraRecord& big = connect("1029 width=64 height=48");
     cut_stream(big, 30);
-    EXPECT_EQ(astro_big_getimage_single(big, exposure, image.data(), read_bytes), 30);
+    EXPECT_EQ(astro_big_getimage_single(big, exposure, image.data(), read_bytes), DriverResult::short_stream(30));
     EXPECT_FALSE(big.reading);
     EXPECT_FALSE(big.frame_lock.is_locked());
 
@@ -327,9 +327,9 @@ TEST_F(ClassicReadout, ShortReadsAndBadWindows) {
     std::shared_ptr<BigTransfer> transfer;
     for (ExposureInfo bad : {ExposureInfo{-1, 0, 0, 0, 5, 0}, ExposureInfo{-1, -1, 0, 4, 5, 0},
                              ExposureInfo{-1, 0, 0, 70000, 5, 0}}) {
-        EXPECT_EQ(astro_small_getimage(small, bad, image.data(), read_bytes), -1);
-        EXPECT_EQ(astro_big_getimage_single(big, bad, image.data(), read_bytes), -1);
-        EXPECT_EQ(astro_big_getimage(big, bad, image.data(), transfer), -1);
+        EXPECT_EQ(astro_small_getimage(small, bad, image.data(), read_bytes), REFUSED);
+        EXPECT_EQ(astro_big_getimage_single(big, bad, image.data(), read_bytes), REFUSED);
+        EXPECT_EQ(astro_big_getimage(big, bad, image.data(), transfer), REFUSED);
         EXPECT_FALSE(transfer);
     }
     EXPECT_EQ(commands(big) + commands(small), sent);

@@ -2,6 +2,8 @@
 // cameras: the request each alignment rule sends (hand-computed), the
 // frame and offset it leaves for the readout, ticks and mode bits, and
 // exposures that take their time.
+#include <tuple>
+
 #include "tests/driver/cmos_fixture.h"
 
 namespace {
@@ -97,7 +99,7 @@ TEST_F(CmosExposure, RequestsFollowEachAlignmentRule) {
         exposure.y = c.y;
         exposure.w = c.w;
         exposure.h = c.h;
-        ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0) << c.rule;
+        ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK) << c.rule;
         const sim::CameraState s = state(camera);
         ASSERT_TRUE(s.exposure) << c.rule;
         EXPECT_EQ(s.exposure->x0, c.request.x0) << c.rule;
@@ -129,11 +131,11 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
         ExposureInfo exposure;
         exposure.exp_time = c.seconds;
         exposure.w = exposure.h = 16;
-        ASSERT_EQ(start_exposure_cmos(*c.camera, exposure, false), 0) << c.seconds;
+        ASSERT_EQ(start_exposure_cmos(*c.camera, exposure, false), OK) << c.seconds;
         EXPECT_EQ(state(*c.camera).exposure->ticks, c.ticks) << c.seconds;
         const double clock = c.camera == &t24 ? 48449.61240310078 : 10000.0;
         EXPECT_DOUBLE_EQ(c.camera->exp_time_actual, c.ticks / clock) << c.seconds;
-        EXPECT_EQ(stop_exposure_cmos(*c.camera, 0), 0);
+        EXPECT_EQ(stop_exposure_cmos(*c.camera, 0), OK);
     }
 
     // Bit 0 the shutter; bit 1 the start variant, where the camera's flag
@@ -149,27 +151,18 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
         ExposureInfo exposure;
         exposure.w = exposure.h = 16;
         exposure.shutter = m.shutter;
-        ASSERT_EQ(start_exposure_cmos(*m.camera, exposure, m.variant), 0);
+        ASSERT_EQ(start_exposure_cmos(*m.camera, exposure, m.variant), OK);
         EXPECT_EQ(state(*m.camera).exposure->mode, m.mode) << int(m.shutter) << m.variant;
     }
 
-    // A window is clamped to the sensor; nothing left of it is refused
-    // before anything is sent.
-    ExposureInfo outside;
-    outside.x = 100000;
-    outside.y = -20;
-    outside.w = 50;
-    outside.h = 10;
-    ASSERT_EQ(start_exposure_cmos(t22, outside, false), 0);
-    EXPECT_EQ(outside.w, 1);
-    EXPECT_EQ(outside.h, 10);
-    EXPECT_EQ(state(t22).exposure->x0, 8332);  // column 8335 in steps of 4
+    // A window that reaches past the sensor, or has nothing in it, is
+    // refused before anything is sent.
     const uint64_t before = commands(t22);
-    for (const auto& [w, h] : {std::pair{0, 10}, std::pair{10, 0}, std::pair{-5, 10}}) {
-        ExposureInfo empty;
-        empty.w = w;
-        empty.h = h;
-        EXPECT_EQ(start_exposure_cmos(t22, empty, false), -1);
+    for (const auto& [x, y, w, h] : {std::tuple{100000, 0, 50, 10}, std::tuple{0, -20, 50, 10}, std::tuple{0, 0, 0, 10},
+                                     std::tuple{0, 0, 10, 0}, std::tuple{0, 0, -5, 10}, std::tuple{8300, 0, 37, 10},
+                                     std::tuple{0, 5600, 10, 41}, std::tuple{0x7FFFFFFF, 0, 2, 1}}) {
+        ExposureInfo bad{0, x, y, w, h, 0};
+        EXPECT_EQ(start_exposure_cmos(t22, bad, false), REFUSED) << x << "," << y << " " << w << "x" << h;
     }
     EXPECT_EQ(commands(t22), before);
 
@@ -178,12 +171,12 @@ TEST_F(CmosExposure, TicksModeBitsAndWindowsOutsideTheSensor) {
     const int32_t fw = t22.fw, fh = t22.fh;
     const double actual = t22.exp_time_actual;
     run("fault " + nodes[&t22] + " status 0x24 0x81 count=1");
-    ExposureInfo refused{0.5, 100000, 3, 40, 20, 1};
-    EXPECT_EQ(start_exposure_cmos(t22, refused, false), 2);
+    ExposureInfo refused{0.5, 1001, 3, 40, 20, 1};
+    EXPECT_EQ(start_exposure_cmos(t22, refused, false), DriverResult::device_status(0x81));
     EXPECT_EQ(t22.fw, fw);
     EXPECT_EQ(t22.fh, fh);
     EXPECT_EQ(t22.exp_time_actual, actual);
-    EXPECT_EQ(refused.x, 100000);
+    EXPECT_EQ(refused.x, 1001);
     EXPECT_EQ(refused.w, 40);
 }
 
@@ -196,34 +189,34 @@ TEST_F(CmosExposure, ExposuresTakeTheirTimeAndEndEarlyOnRequest) {
     exposure.w = 30;
     exposure.h = 40;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
+    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK);
     bool ready = true;
-    ASSERT_EQ(image_ready(camera, ready), 0);
+    ASSERT_EQ(image_ready(camera, ready), OK);
     EXPECT_FALSE(ready);
     ASSERT_TRUE(wait_ready(camera));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 
     // Ended early and kept: ready at once, and the frame reads.
     exposure = {100, 10, 20, 30, 40, 1};
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
-    EXPECT_EQ(stop_exposure_cmos(camera, 1), 0);
-    ASSERT_EQ(image_ready(camera, ready), 0);
+    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK);
+    EXPECT_EQ(stop_exposure_cmos(camera, 1), OK);
+    ASSERT_EQ(image_ready(camera, ready), OK);
     EXPECT_TRUE(ready);
     std::vector<uint16_t> image(30 * 40);
     uint32_t read_bytes = 0;
-    ASSERT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), 0);
+    ASSERT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), OK);
     EXPECT_EQ(read_bytes, 30u * 40 * 2);
     EXPECT_TRUE(image == expected_window(10, 20, 30, 40, 1, 1, {}, coords));
-    ASSERT_EQ(image_ready(camera, ready), 0);
+    ASSERT_EQ(image_ready(camera, ready), OK);
     EXPECT_FALSE(ready);  // read once
 
     // Aborted: never ready, and a readout finds no frame.
     exposure = {100, 10, 20, 30, 40, 1};
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
-    EXPECT_EQ(stop_exposure_cmos(camera, 0), 0);
-    ASSERT_EQ(image_ready(camera, ready), 0);
+    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK);
+    EXPECT_EQ(stop_exposure_cmos(camera, 0), OK);
+    ASSERT_EQ(image_ready(camera, ready), OK);
     EXPECT_FALSE(ready);
-    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), 1);
+    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), DriverResult::short_stream(0));
     EXPECT_TRUE(log->has_line("read() failed: read 0 bytes: Connection timed out"));
     EXPECT_FALSE(camera.reading);
     EXPECT_FALSE(camera.frame_lock.is_locked());
@@ -231,7 +224,7 @@ TEST_F(CmosExposure, ExposuresTakeTheirTimeAndEndEarlyOnRequest) {
     // A bad status leaves `ready` false.
     run("fault " + nodes[&camera] + " status 0x25 0x81 count=1");
     ready = true;
-    EXPECT_EQ(image_ready(camera, ready), 2);
+    EXPECT_EQ(image_ready(camera, ready), DriverResult::device_status(0x81));
     EXPECT_FALSE(ready);
 }
 

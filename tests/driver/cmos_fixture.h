@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,9 +88,10 @@ inline std::string differences(const std::vector<uint16_t>& got, const std::vect
 
 // The outcome of one exposure and its readout.
 struct Shot {
-    int start = -100;  // start_exposure_cmos
-    int read = -100;   // astro_readimage; -100 when it never ran
+    std::optional<DriverResult> start;  // start_exposure_cmos
+    std::optional<DriverResult> read;   // astro_readimage; none when it never ran
     ExposureInfo exposure;
+    ExposureInfo started;  // as the start left it
     std::vector<uint16_t> image;  // what the readout said it wrote
 };
 
@@ -99,7 +101,7 @@ inline bool wait_ready(CameraRecord& camera) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     bool ready = false;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (image_ready(camera, ready) != 0)
+        if (image_ready(camera, ready).failed())
             return false;
         if (ready)
             return true;
@@ -118,7 +120,8 @@ inline Shot shoot(CameraRecord& camera, int x, int y, int w, int h, double secon
     shot.exposure.h = h;
     shot.exposure.shutter = 1;
     shot.start = start_exposure_cmos(camera, shot.exposure, false);
-    if (shot.start != 0 || !wait_ready(camera))
+    shot.started = shot.exposure;
+    if (shot.start != OK || !wait_ready(camera))
         return shot;
     std::vector<uint16_t> buffer(std::max<size_t>(size_t(std::max(w, 0)) * size_t(std::max(h, 0)), 1), 0xDEAD);
     uint32_t read_bytes = 0;
@@ -152,7 +155,7 @@ class CmosBox : public ReadoutBox {
 protected:
     static void bin(CameraRecord& camera, const Binning& b) {
         camera.hw_bin.enabled = b.hardware;
-        ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b.bx), static_cast<uint8_t>(b.by)), 0);
+        ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b.bx), static_cast<uint8_t>(b.by)), OK);
     }
 };
 

@@ -44,8 +44,8 @@ TEST_F(CmosReadout, Types22And23DeliverThePatternInEveryClassAndBinning) {
             for (const Win& win : windows) {
                 const std::string what = describe(options, b, win.x, win.y, win.w, win.h);
                 const Shot shot = shoot(camera, win.x, win.y, win.w, win.h);
-                ASSERT_EQ(shot.start, 0) << what;
-                ASSERT_EQ(shot.read, 0) << what;
+                ASSERT_EQ(shot.start, OK) << what;
+                ASSERT_EQ(shot.read, OK) << what;
                 const std::vector<uint16_t> want =
                     b.hardware ? expected_window(win.x, win.y, win.w, win.h, 1, 1, {}, coords)
                                : expected_window(win.x, win.y, win.w, win.h, b.bx, b.by, {false, false, saturation(camera)},
@@ -62,7 +62,7 @@ TEST_F(CmosReadout, Types22And23DeliverThePatternInEveryClassAndBinning) {
             const int cw = image_columns(camera) / b.bx, ch = camera.info.height / b.by;
             for (const auto& [x, y] : {std::pair{101, 51}, std::pair{cw - 60, ch - 30}}) {
                 const Shot shot = shoot(camera, x, y, 60, 30);
-                ASSERT_EQ(shot.read, 0) << describe(options, b, x, y, 60, 30);
+                ASSERT_EQ(shot.read, OK) << describe(options, b, x, y, 60, 30);
                 const std::vector<uint16_t> want =
                     expected_window(x, y, 60, 30, b.hardware ? 1 : b.bx, b.hardware ? 1 : b.by, {}, coords);
                 EXPECT_TRUE(shot.image == want) << describe(options, b, x, y, 60, 30) << differences(shot.image, want, 60);
@@ -90,7 +90,7 @@ TEST_F(CmosReadout, SoftwareBinningSumsMeansAndSaturatedBlocks) {
                 c.camera->bin_saturate = saturate;
                 bin(*c.camera, {2, 2, false});
                 const Shot shot = shoot(*c.camera, c.x, c.y, c.w, c.h);
-                ASSERT_EQ(shot.read, 0);
+                ASSERT_EQ(shot.read, OK);
                 const BinRules rules{sum, saturate, saturation(*c.camera)};
                 const std::vector<uint16_t> want = expected_window(c.x, c.y, c.w, c.h, 2, 2, rules, coords);
                 EXPECT_TRUE(shot.image == want) << "class " << c.camera->camera_class << " sum " << sum << " saturate "
@@ -103,7 +103,7 @@ TEST_F(CmosReadout, SoftwareBinningSumsMeansAndSaturatedBlocks) {
     twelve_bit.bin_sum = false;
     twelve_bit.bin_saturate = true;
     Shot shot = shoot(twelve_bit, 2024, 11, 1, 1);
-    ASSERT_EQ(shot.read, 0);
+    ASSERT_EQ(shot.read, OK);
     EXPECT_EQ(shot.image, std::vector<uint16_t>{4095});  // mean would be 4093
     twelve_bit.bin_sum = true;
     shot = shoot(twelve_bit, 2024, 11, 1, 1);
@@ -154,9 +154,9 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
     // Values from 3560 to 3740: both sides of the combination's threshold.
     const int x = 1000, y = 1280, w = 100, h = 40;
     for (int mode = 0; mode <= 3; ++mode) {
-        ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), 0);
+        ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), OK);
         const Shot shot = shoot(camera, x, y, w, h);
-        ASSERT_EQ(shot.read, 0) << "mode " << mode;
+        ASSERT_EQ(shot.read, OK) << "mode " << mode;
         const std::vector<uint16_t> want = hdr.window(mode, x, y, w, h);
         EXPECT_TRUE(shot.image == want) << "mode " << mode << differences(shot.image, want, w);
         if (mode != 0 && mode != 3)
@@ -180,9 +180,9 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
     for (const Case& c : cases) {
         bin(camera, {c.b, c.b, false});
         for (int mode : {0, 1, 3}) {
-            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), 0);
+            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), OK);
             const Shot shot = shoot(camera, c.x, c.y, c.w, c.h);
-            ASSERT_EQ(shot.read, 0);
+            ASSERT_EQ(shot.read, OK);
             const std::vector<uint16_t> want = hdr.window(mode, c.x, c.y, c.w, c.h, c.b);
             EXPECT_TRUE(shot.image == want) << c.b << "x" << c.b << " at " << c.x << "," << c.y << " mode " << mode
                                             << differences(shot.image, want, c.w);
@@ -192,9 +192,9 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
     bin(camera, {2, 2, true});
     for (const auto& [cx, cy] : {std::pair{500, 640}, std::pair{11, 2040}}) {
         for (int mode : {0, 1}) {
-            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), 0);
+            ASSERT_EQ(set_read_mode(camera, static_cast<uint32_t>(mode)), OK);
             const Shot shot = shoot(camera, cx, cy, 50, 8);
-            ASSERT_EQ(shot.read, 0);
+            ASSERT_EQ(shot.read, OK);
             const std::vector<uint16_t> want = hdr.window(mode, cx, cy, 50, 8);
             EXPECT_TRUE(shot.image == want) << "hw at " << cx << "," << cy << differences(shot.image, want, 50);
         }
@@ -203,10 +203,10 @@ TEST_F(CmosReadout, Type24ModesCombineCopyAndTransformTheGainImages) {
 
 TEST_F(CmosReadout, Type24OverscanColumnsOnlyWhenAskedFor) {
     CameraRecord& camera = connect("3136");
-    ASSERT_EQ(set_read_mode(camera, 1), 0);
+    ASSERT_EQ(set_read_mode(camera, 1), OK);
     // The whole width without overscan: cut to the 4096 image columns.
     Shot shot = shoot(camera, 0, 7, 4160, 3);
-    ASSERT_EQ(shot.read, 0);
+    ASSERT_EQ(shot.read, OK);
     EXPECT_EQ(shot.exposure.w, 4096);
     EXPECT_TRUE(shot.image == expected_window(0, 7, 4096, 3, 1, 1, {}, coords));
     // Any other window is taken as asked, overscan columns and all.
@@ -223,7 +223,7 @@ TEST_F(CmosReadout, Type24OverscanColumnsOnlyWhenAskedFor) {
     camera.overscan = false;
     bin(camera, {2, 2, true});
     shot = shoot(camera, 0, 3, 2080, 8);
-    ASSERT_EQ(shot.read, 0);
+    ASSERT_EQ(shot.read, OK);
     EXPECT_EQ(shot.exposure.w, 2048);
     EXPECT_TRUE(shot.image == expected_window(0, 3, 2048, 8, 1, 1, {}, coords));
 }
@@ -234,9 +234,9 @@ TEST_F(CmosReadout, Type24BothGainsStacksTheTwoImages) {
     CameraRecord& camera = connect("3136");
     camera.bothgains = true;
     bin(camera, {2, 2, true});
-    ASSERT_EQ(set_read_mode(camera, 0), 0);
+    ASSERT_EQ(set_read_mode(camera, 0), OK);
     const Shot shot = shoot(camera, 0, 0, 2080, 4096);
-    ASSERT_EQ(shot.read, 0);
+    ASSERT_EQ(shot.read, OK);
     EXPECT_EQ(state(camera).exposure->height, 2048);  // half the frame's rows
     ASSERT_EQ(shot.exposure.w, 2048);
     ASSERT_EQ(shot.exposure.h, 4096);
@@ -263,31 +263,31 @@ TEST_F(CmosReadout, StartNextOnlyWhereTheFirmwareHasIt) {
     ASSERT_EQ(gbp(&t22, 16, &supported), 0);
     EXPECT_EQ(supported, 1);
     ExposureInfo exposure{0, 10, 20, 30, 40, 1};
-    ASSERT_EQ(start_exposure_cmos(t22, exposure, false), 0);
+    ASSERT_EQ(start_exposure_cmos(t22, exposure, false), OK);
     ASSERT_TRUE(wait_ready(t22));
     uint64_t before = commands(t22);
-    EXPECT_EQ(astro_readimage(t22, exposure, image.data(), read_bytes, true), -1);
+    EXPECT_EQ(astro_readimage(t22, exposure, image.data(), read_bytes, true), REFUSED);
     EXPECT_EQ(read_bytes, 0u);
     EXPECT_EQ(commands(t22), before);
-    ASSERT_EQ(astro_readimage(t22, exposure, image.data(), read_bytes, false), 0);
+    ASSERT_EQ(astro_readimage(t22, exposure, image.data(), read_bytes, false), OK);
     EXPECT_TRUE(image == want);
     CameraRecord& t24 = connect("3136 ver131=11");
     before = commands(t24);
-    EXPECT_EQ(astro_readimage(t24, exposure, image.data(), read_bytes, true), -1);
+    EXPECT_EQ(astro_readimage(t24, exposure, image.data(), read_bytes, true), REFUSED);
     EXPECT_EQ(commands(t24), before);
 
     // Type 23 always has it: the frame comes, the next exposure of the same
     // window starts at once, and its frame reads like any other.
     CameraRecord& t23 = connect("3117");
     exposure = {0.05, 10, 20, 30, 40, 1};
-    ASSERT_EQ(start_exposure_cmos(t23, exposure, false), 0);
+    ASSERT_EQ(start_exposure_cmos(t23, exposure, false), OK);
     ASSERT_TRUE(wait_ready(t23));
-    ASSERT_EQ(astro_readimage(t23, exposure, image.data(), read_bytes, true), 0);
+    ASSERT_EQ(astro_readimage(t23, exposure, image.data(), read_bytes, true), OK);
     EXPECT_TRUE(image == want);
     EXPECT_EQ(state(t23).exposures, 2u);
     ASSERT_TRUE(wait_ready(t23));
     std::fill(image.begin(), image.end(), 0);
-    ASSERT_EQ(astro_readimage(t23, exposure, image.data(), read_bytes, false), 0);
+    ASSERT_EQ(astro_readimage(t23, exposure, image.data(), read_bytes, false), OK);
     EXPECT_TRUE(image == want);
     EXPECT_EQ(state(t23).exposures, 2u);
 }
@@ -299,28 +299,73 @@ TEST_F(CmosReadout, FailedAndShortTransfers) {
     ExposureInfo exposure{0, 10, 20, 30, 40, 1};
     // No exposure since the camera was opened: no frame to ask for.
     uint64_t before = commands(camera);
-    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), -1);
+    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), REFUSED);
     EXPECT_EQ(commands(camera), before);
 
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
+    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK);
     ASSERT_TRUE(wait_ready(camera));
     run("fault " + nodes[&camera] + " read 100 count=1");
-    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), 100);
+    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), DriverResult::short_stream(100));
     EXPECT_EQ(read_bytes, 0u);
     EXPECT_FALSE(camera.reading);
     EXPECT_FALSE(camera.frame_lock.is_locked());
     EXPECT_TRUE(log->has_line("read() failed: read 100 bytes: Connection timed out"));
 
     exposure = {0, 10, 20, 30, 40, 1};
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
+    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK);
     ASSERT_TRUE(wait_ready(camera));
     run("fault " + nodes[&camera] + " ioctl command count=1");
-    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), 1);
+    EXPECT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), FAILED);
     EXPECT_FALSE(camera.reading);
     EXPECT_FALSE(camera.frame_lock.is_locked());
     // The frame is still there for a readout that works.
-    ASSERT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), 0);
+    ASSERT_EQ(astro_readimage(camera, exposure, image.data(), read_bytes, false), OK);
     EXPECT_TRUE(image == expected_window(10, 20, 30, 40, 1, 1, {}, coords));
+}
+
+// Every window a start takes is read whole: the w × h the start answers
+// with (the window asked for; type 24 cuts its whole width without overscan
+// to the image columns), nothing less. Windows reaching past the image
+// (the reported width of classes 9 and 11 takes in margin columns) are
+// refused by the start, before anything is sent.
+TEST_F(CmosReadout, EveryStartedWindowIsReadWhole) {
+    for (const char* spec : {"3120", "3120 ver128=0x0107 width=628 height=420", "3152 width=664 height=480",
+                             "3225 width=664 height=480", "3117 width=664 height=480", "3136 width=640 height=400"}) {
+        CameraRecord& camera = connect(spec);
+        const bool t24 = camera.camera_type == 24;
+        const int columns = t24 ? camera.info.width : image_columns(camera);
+        for (const Binning& b : {Binning{1, 1, false}, Binning{2, 2, true}, Binning{3, 3, false}}) {
+            bin(camera, b);
+            const int cols = columns / b.bx, rows = camera.info.height / b.by;
+            struct Case {
+                int x, y, w, h;
+            };
+            for (const Case& c : {Case{0, 0, cols, 12}, Case{cols - 1, rows - 9, 1, 9}, Case{5, 3, cols - 5, 21},
+                                  Case{0, rows - 30, camera.info.width / b.bx, 30}, Case{1, 0, cols, 4},
+                                  Case{0, 5, cols, 6},
+                                  Case{0, 1, 8, rows}}) {
+                const std::string what = std::string(spec) + " bin " + std::to_string(b.bx) + (b.hardware ? " hw" : "") +
+                                         " window " + std::to_string(c.x) + "," + std::to_string(c.y) + " " +
+                                         std::to_string(c.w) + "x" + std::to_string(c.h);
+                const bool fits = c.x + c.w <= cols && c.y + c.h <= rows;
+                const uint64_t before = commands(camera);
+                const Shot shot = shoot(camera, c.x, c.y, c.w, c.h);
+                if (!fits) {
+                    EXPECT_EQ(shot.start, REFUSED) << what;
+                    EXPECT_EQ(commands(camera), before) << what;
+                    continue;
+                }
+                ASSERT_EQ(shot.start, OK) << what;
+                ASSERT_EQ(shot.read, OK) << what;
+                const int w = t24 && c.x == 0 && c.w * b.bx == columns ? (columns - 64) / b.bx : c.w;
+                EXPECT_EQ(shot.started.w, w) << what;
+                EXPECT_EQ(shot.started.h, c.h) << what;
+                EXPECT_EQ(shot.exposure.w, w) << what;
+                EXPECT_EQ(shot.exposure.h, c.h) << what;
+                EXPECT_EQ(shot.image.size(), size_t(w) * size_t(c.h)) << what;
+            }
+        }
+    }
 }
 
 }  // namespace

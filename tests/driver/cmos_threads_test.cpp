@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "tests/driver/cmos_fixture.h"
@@ -28,10 +29,10 @@ TEST_F(CmosThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     // Read before the exposure has ended, the transfer waits for the
     // camera's frame with the frame lock held.
     ExposureInfo exposure{2.0, 10, 20, 30, 40, 1};
-    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), 0);
+    ASSERT_EQ(start_exposure_cmos(camera, exposure, false), OK);
     std::vector<uint16_t> image(30 * 40);
     uint32_t read_bytes = 0;
-    std::atomic<int> result{-100};
+    std::optional<DriverResult> result;  // joined before it is read
     std::thread reader([&] {
         one_thread_teams_under_tsan();
         result = astro_readimage(camera, exposure, image.data(), read_bytes, false);
@@ -55,10 +56,10 @@ TEST_F(CmosThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     const uint64_t before = commands(camera);
     float value = 5;
     bool ready = true;
-    EXPECT_EQ(get_value(camera, 0, value), -2);
-    EXPECT_EQ(image_ready(camera, ready), -2);
+    EXPECT_EQ(get_value(camera, 0, value), BUSY);
+    EXPECT_EQ(image_ready(camera, ready), BUSY);
     EXPECT_FALSE(ready);
-    EXPECT_EQ(stop_exposure_cmos(camera, 1), -2);
+    EXPECT_EQ(stop_exposure_cmos(camera, 1), BUSY);
     EXPECT_TRUE(camera.reading);
     EXPECT_EQ(commands(camera), before);
     // The refusals left the command mutex free.
@@ -66,10 +67,10 @@ TEST_F(CmosThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     camera.command_mutex.unlock();
 
     reader.join();
-    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(result, OK);
     EXPECT_TRUE(image == expected_window(10, 20, 30, 40, 1, 1, {}, coords));
     EXPECT_EQ(commands(camera), before + 1);  // the acknowledgement after the image
-    EXPECT_EQ(get_value(camera, 0, value), 0);
+    EXPECT_EQ(get_value(camera, 0, value), OK);
 }
 
 TEST_F(CmosThreads, TwoCamerasReadAtOnce) {
@@ -81,16 +82,16 @@ TEST_F(CmosThreads, TwoCamerasReadAtOnce) {
         one_thread_teams_under_tsan();
         for (int round = 0; round < 6; ++round) {
             const int b = 1 + round % 3;
-            ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b), static_cast<uint8_t>(b)), 0);
+            ASSERT_EQ(set_binning(camera, static_cast<uint8_t>(b), static_cast<uint8_t>(b)), OK);
             const int x = 3 * round, y = 5 + round, w = columns / b - x - 1, h = std::min(rows / b - y, 40);
             const Shot shot = shoot(camera, x, y, w, h);
             // Both sum their blocks: type 24 always, type 22 by bin_sum.
             const BinRules rules{true, false, camera.camera_type == 24 ? 65535u : saturation(camera)};
-            if (shot.read != 0 || shot.image != expected_window(x, y, w, h, b, b, rules, coords))
+            if (shot.read != OK || shot.image != expected_window(x, y, w, h, b, b, rules, coords))
                 ++wrong;
         }
     };
-    ASSERT_EQ(set_read_mode(t24, 1), 0);  // the high-gain image: the pattern itself
+    ASSERT_EQ(set_read_mode(t24, 1), OK);  // the high-gain image: the pattern itself
     std::thread first([&] { run_camera(t22, 640, 480); });
     std::thread second([&] { run_camera(t24, 4096, 4096); });
     first.join();

@@ -8,20 +8,31 @@
 #include <string>
 #include <vector>
 
+#include "driver/firmware_source.h"
+#include "driver/result.h"
 #include "platform/platform.h"
 #include "sim/virtual_platform.h"
 #include "tests/unit/support.h"
+
+// The results the tests compare with most.
+inline constexpr DriverResult OK = DriverResult::ok();
+inline constexpr DriverResult BUSY = DriverResult::busy();
+inline constexpr DriverResult FAILED = DriverResult::request_failed();
+inline constexpr DriverResult REFUSED = DriverResult::refused();
+inline constexpr DriverResult NOT_AVAILABLE = DriverResult::not_available();
 
 class DriverBox : public ::testing::Test {
 protected:
     void SetUp() override {
         box = std::make_shared<sim::VirtualBox>();
         platform::install(sim::make_virtual_platform(box));
+        install_firmware_source(builtin_firmware());
         log = std::make_unique<LogCapture>();
     }
 
     void TearDown() override {
         log.reset();
+        install_firmware_source(nullptr);
         platform::install(nullptr);
     }
 

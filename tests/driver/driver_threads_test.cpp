@@ -38,7 +38,7 @@ TEST_F(DriverThreads, CommandsToOneCameraNeverOverlap) {
                 uint8_t answer[3] = {};
                 size_t received = 0;
                 // No transfer runs, so no command may be refused either.
-                if (usb_camera_command_us(camera, request, sizeof request, answer, sizeof answer, received) != 0 ||
+                if (usb_camera_command_us(camera, request, sizeof request, answer, sizeof answer, received) != OK ||
                     received != 3 || (answer[1] | answer[2] << 8) != VERSIONS[t])
                     ++wrong;
             }
@@ -76,8 +76,8 @@ TEST_F(DriverThreads, CommandsRacingAnImageTransferAreRefusedOrServed) {
         const uint8_t request[] = {0x0F, 128};
         while (!done) {
             uint8_t answer[3];
-            const int result = camera_command(camera, request, sizeof request, answer, sizeof answer);
-            (result == 0 ? served : result == -2 ? refused : other)++;
+            const DriverResult result = camera_command(camera, request, sizeof request, answer, sizeof answer);
+            (result == OK ? served : result == BUSY ? refused : other)++;
         }
     });
     // Transfers taken on this thread and ended on another, as the
@@ -138,13 +138,13 @@ TEST_F(DriverThreads, WheelMovesWhileItsCountsAreRead) {
     std::thread session([&] {
         for (int i = 0; i < 50; ++i) {
             int first = 0, second = 0;
-            if (wheel_get_counts(wheel, first, second) != 0 || first != 5 || second != 7)
+            if (wheel_get_counts(wheel, first, second) != OK || first != 5 || second != 7)
                 ++failures;
         }
     });
     std::thread alpaca([&] {
         for (uint32_t i = 0; i < 50; ++i) {
-            if (wheel_set_position(wheel, i % 12) != 0)
+            if (wheel_set_position(wheel, i % 12) != OK)
                 ++failures;
         }
     });

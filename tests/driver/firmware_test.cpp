@@ -2,11 +2,14 @@
 // record splits, shared leading records, and the device descriptor.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "driver/firmware.h"
+#include "driver/intel_hex.h"
 
 namespace {
 
@@ -108,6 +111,103 @@ TEST(Firmware, EveryImageCarriesItsDeviceDescriptor) {
         };
         ASSERT_GE(image.size(), 0x1000u + sizeof descriptor);
         EXPECT_EQ(memcmp(&image[0x1000], descriptor, sizeof descriptor), 0) << expected.pid;
+    }
+}
+
+}  // namespace
+
+// --- Intel HEX ----------------------------------------------------------
+
+namespace {
+
+// One record line with its checksum.
+std::string hex_line(uint16_t address, uint8_t type, std::vector<uint8_t> data) {
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
+                               static_cast<uint8_t>(address), type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : bytes)
+        sum = static_cast<uint8_t>(sum + b);
+    bytes.push_back(static_cast<uint8_t>(-sum));
+    std::string line = ":";
+    char digits[3];
+    for (uint8_t b : bytes) {
+        snprintf(digits, sizeof digits, "%02X", b);
+        line += digits;
+    }
+    return line + "\n";
+}
+
+const std::string END = ":00000001FF\n";
+
+TEST(IntelHex, RecordsAndRefusals) {
+    struct Case {
+        const char* what;
+        std::string text;
+        HexError error;
+        size_t line;  // of the error
+        std::vector<HexData> data;
+    };
+    const std::string two = hex_line(0x0000, 0, {1, 2, 3}) + hex_line(0x0003, 0, {4});
+    std::string bad_sum = hex_line(0x0010, 0, {9, 9});
+    bad_sum[bad_sum.size() - 2] ^= 1;
+    const Case cases[] = {
+        {"two records", two + END, HexError::none, 0, {{0, {1, 2, 3}}, {3, {4}}}},
+        {"CRLF, blank lines, lower case", "\r\n" + hex_line(0x1000, 0, {0xAB}) + "\n:00000001ff\r\n\n",
+         HexError::none, 0, {{0x1000, {0xAB}}}},
+        {"extended linear address", hex_line(0, 4, {0x00, 0x01}) + hex_line(0x0010, 0, {7}) + END, HexError::none, 0,
+         {{0x10010, {7}}}},
+        {"extended segment address, start address skipped",
+         hex_line(0, 2, {0x10, 0x00}) + hex_line(0, 3, {0, 0, 0, 0}) + hex_line(0x0002, 0, {5}) + END,
+         HexError::none, 0, {{0x10002, {5}}}},
+        {"bad checksum", two + bad_sum + END, HexError::bad_checksum, 3, {{0, {1, 2, 3}}, {3, {4}}}},
+        {"count longer than the data", ":0300000001021A\n" + END, HexError::bad_length, 1, {}},
+        {"count shorter than the data", ":01000000010203F9\n" + END, HexError::bad_length, 1, {}},
+        {"too short for a record", ":0000\n" + END, HexError::bad_length, 1, {}},
+        {"no colon", "00000001FF\n", HexError::bad_line, 1, {}},
+        {"not hex", ":0000000G01FF\n", HexError::bad_line, 1, {}},
+        {"odd digit count", ":00000001F\n", HexError::bad_line, 1, {}},
+        {"end of file with data", hex_line(0, 1, {0}), HexError::bad_record, 1, {}},
+        {"unknown type", hex_line(0, 6, {}) + END, HexError::bad_record, 1, {}},
+        {"address record of the wrong size", hex_line(0, 4, {1}) + END, HexError::bad_record, 1, {}},
+        {"record past the address space", hex_line(0, 4, {0xFF, 0xFF}) + hex_line(0xFFFF, 0, {1, 2}) + END,
+         HexError::past_range, 2, {}},
+        {"missing end of file", two, HexError::missing_end, 2, {{0, {1, 2, 3}}, {3, {4}}}},
+        {"empty", "", HexError::missing_end, 0, {}},
+        {"data after the end", END + hex_line(0, 0, {1}), HexError::after_end, 2, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<HexData> data{{99, {99}}};
+        size_t line = 0;
+        EXPECT_EQ(parse_intel_hex(c.text, data, &line), c.error) << c.what;
+        EXPECT_EQ(data, c.data) << c.what;
+        if (c.error != HexError::none) {
+            EXPECT_EQ(line, c.line) << c.what;
+        }
+    }
+}
+
+TEST(IntelHex, ImageCoversItsRangeExactlyOnce) {
+    struct Case {
+        const char* what;
+        std::vector<HexData> data;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"in order", {{0, {1, 2}}, {2, {3, 4}}}, true},
+        {"out of order", {{2, {3, 4}}, {0, {1, 2}}}, true},
+        {"a byte missing", {{0, {1, 2}}, {3, {4}}}, false},
+        {"past the end", {{0, {1, 2}}, {2, {3, 4, 5}}}, false},
+        {"far past the end", {{0, {1, 2, 3, 4}}, {0xFFFFFFFF, {5}}}, false},
+        {"overlapping", {{0, {1, 2, 3}}, {2, {3, 4}}}, false},
+        {"short", {{0, {1, 2, 3}}}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> image;
+        EXPECT_EQ(hex_image(c.data, 4, image), c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(image, std::vector<uint8_t>({1, 2, 3, 4})) << c.what;
+        }
     }
 }
 

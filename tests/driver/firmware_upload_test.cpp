@@ -3,9 +3,14 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "driver/camera_abi.h"
 #include "driver/camera_open.h"
+#include "driver/firmware.h"
+#include "driver/firmware_source.h"
 #include "driver/firmware_upload.h"
 #include "tests/driver/driver_box.h"
 
@@ -106,6 +111,70 @@ TEST_F(FirmwareUpload, NodeAndRequestFailures) {
     const int fd = platform::current().node_open(node.c_str(), O_RDWR);
     EXPECT_EQ(platform::current().node_flock(fd, LOCK_EX | LOCK_NB), 0);
     platform::current().node_close(fd);
+}
+
+// Real hardware: the images come from HEX files, each checked against the
+// table before the camera is touched.
+TEST_F(FirmwareUpload, ImagesFromFilesAreCheckedBeforeLoading) {
+    char pattern[] = "/tmp/telvad-firmware-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    install_firmware_source(firmware_files(dir));
+
+    // The stand-in of 1201 written as HEX, 16 bytes a line, as tools do.
+    std::vector<uint8_t> image;
+    for (const FirmwareRecord* r = find_firmware(1201); r->data_address; ++r) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(r->data_address));
+        image.insert(image.end(), bytes, bytes + r->length);
+    }
+    auto write_hex = [&](uint16_t pid, size_t size) {
+        std::ofstream out(firmware_file_path(dir, pid));
+        for (size_t at = 0; at < size; at += 16) {
+            const size_t n = std::min<size_t>(16, size - at);
+            unsigned sum = unsigned(n) + (at >> 8) + (at & 0xFF);
+            char text[32];
+            snprintf(text, sizeof text, ":%02zX%04zX00", n, at);
+            out << text;
+            for (size_t k = 0; k < n; ++k) {
+                snprintf(text, sizeof text, "%02X", image[at + k]);
+                out << text;
+                sum += image[at + k];
+            }
+            snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+            out << text;
+        }
+        out << ":00000001FF\n";
+    };
+    EXPECT_EQ(firmware_file_path(dir, 1201), dir + "/04b1.hex");
+
+    // No file, a file one byte short, a file with a broken line: nothing is
+    // loaded (a loading request would fail and give 1), and the path is named.
+    const std::string node = run("plug camera 1201 nofw");
+    run("fault " + node + " ioctl fwmode");
+    events();
+    EXPECT_EQ(upload_firmware(node.c_str()), -22);
+    EXPECT_TRUE(log->has_line("Cannot open the firmware file " + dir + "/04b1.hex: No such file or directory"));
+    write_hex(1201, image.size() - 1);
+    EXPECT_EQ(upload_firmware(node.c_str()), -22);
+    EXPECT_TRUE(log->has_line("Firmware file " + dir + "/04b1.hex: not an image of addresses 0x0000-0x164F"));
+    std::ofstream(firmware_file_path(dir, 1201)) << ":10000000\n";
+    EXPECT_EQ(upload_firmware(node.c_str()), -22);
+    EXPECT_TRUE(log->has_line("Firmware file " + dir + "/04b1.hex, line 1: byte count does not match the record"));
+    EXPECT_TRUE(node_events().empty());
+
+    // The whole image loads, and the camera comes back.
+    write_hex(1201, image.size());
+    run("fault " + node + " clear");
+    EXPECT_EQ(upload_firmware(node.c_str()), -1);
+    EXPECT_EQ(node_events().size(), 2u);
+    std::filesystem::remove_all(dir);
+
+    // Unless told otherwise (the virtual box is), the daemon takes files
+    // from the installed directory and never the built-in stand-ins.
+    install_firmware_source(nullptr);
+    const std::string other = run("plug camera 1042 nofw");
+    EXPECT_EQ(upload_firmware(other.c_str()), -22);
+    EXPECT_TRUE(log->has_line("Cannot open the firmware file /usr/lib/telvad/firmware/0412.hex: No such file or directory"));
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 
 namespace {
 
+constexpr DriverResult OK = DriverResult::ok();
+constexpr DriverResult BAD = DriverResult::bad_answer();
+
 std::vector<uint8_t> stamp(uint32_t ticks, uint32_t seconds, const std::string& text) {
     std::vector<uint8_t> bytes{0x80};
     for (uint32_t word : {ticks, seconds})
@@ -38,48 +41,48 @@ std::string show(const GpsTime& t) {
 TEST(GpsStamp, CountsNeedTwentyBytesAndTicksBelowTheLimit) {
     GpsStampCounts counts;
     auto answer = stamp(72760399, 3, "120000.000,15,06,2024");
-    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), 0);
+    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), OK);
     EXPECT_EQ(counts.ticks, 72760399u);
     EXPECT_EQ(counts.seconds, 3u);
     answer = stamp(72760400, 3, "120000.000,15,06,2024");
-    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), 6);
+    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), DriverResult::gps_ticks_out_of_range());
     answer = stamp(25250000, 0, "120000.000,15,06,2024");
-    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT_CLASS10, counts), 6);
-    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), 0);
+    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT_CLASS10, counts), DriverResult::gps_ticks_out_of_range());
+    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), OK);
     answer.resize(19);
-    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), 5);
+    EXPECT_EQ(parse_gps_stamp_counts(answer, GPS_TICK_LIMIT, counts), BAD);
     EXPECT_EQ(counts.ticks, 0u);
 }
 
 TEST(GpsStamp, TextRules) {
     struct Case {
         std::string text;
-        int result;
+        DriverResult result;
         const char* time;
     };
     const Case cases[] = {
-        {"120000.000,15,06,2024", 0, "2024-06-15 12:00:00.0000"},
-        {"12,31,12,24", 0, "0024-12-31 00:00:12.0000"},  // 11 characters: the shortest
-        {"12,31,12,2", 5, nullptr},                      // 10
-        {"235960.500/01/07/2016", 0, "2016-07-01 23:59:60.5000"},  // a leap second
-        {"000000.000,15,06,2024", 5, nullptr},  // a time of 0 is no time
-        {"-10000.000,15,06,2024", 5, nullptr},
-        {"240000.000,15,06,2024", 5, nullptr},
-        {"126000.000,15,06,2024", 5, nullptr},
-        {"120099.000,15,06,2024", 5, nullptr},
-        {"12:00:00.0,15,06,2024", 5, nullptr},
-        {"120000.000,00,06,2024", 5, nullptr},
-        {"120000.000,15,00,2024", 5, nullptr},
-        {"120000.000,15,06,0000", 5, nullptr},
-        {"120000.000,15,13,2024", 5, nullptr},
-        {"120000.000,32,06,2024", 5, nullptr},
-        {"120000.000,15,06,", 5, nullptr},
-        {"120000.000,15,06", 5, nullptr},
-        {"120000.000,15,,2024", 5, nullptr},
-        {"120000.000,15,-6,2024", 5, nullptr},
-        {"inf,15,06,2024abc", 5, nullptr},
-        {"120000.000,15,06,2024,extra,fields", 0, "2024-06-15 12:00:00.0000"},
-        {std::string(55, '1'), 5, nullptr},
+        {"120000.000,15,06,2024", OK, "2024-06-15 12:00:00.0000"},
+        {"12,31,12,24", OK, "0024-12-31 00:00:12.0000"},  // 11 characters: the shortest
+        {"12,31,12,2", BAD, nullptr},                      // 10
+        {"235960.500/01/07/2016", OK, "2016-07-01 23:59:60.5000"},  // a leap second
+        {"000000.000,15,06,2024", BAD, nullptr},  // a time of 0 is no time
+        {"-10000.000,15,06,2024", BAD, nullptr},
+        {"240000.000,15,06,2024", BAD, nullptr},
+        {"126000.000,15,06,2024", BAD, nullptr},
+        {"120099.000,15,06,2024", BAD, nullptr},
+        {"12:00:00.0,15,06,2024", BAD, nullptr},
+        {"120000.000,00,06,2024", BAD, nullptr},
+        {"120000.000,15,00,2024", BAD, nullptr},
+        {"120000.000,15,06,0000", BAD, nullptr},
+        {"120000.000,15,13,2024", BAD, nullptr},
+        {"120000.000,32,06,2024", BAD, nullptr},
+        {"120000.000,15,06,", BAD, nullptr},
+        {"120000.000,15,06", BAD, nullptr},
+        {"120000.000,15,,2024", BAD, nullptr},
+        {"120000.000,15,-6,2024", BAD, nullptr},
+        {"inf,15,06,2024abc", BAD, nullptr},
+        {"120000.000,15,06,2024,extra,fields", OK, "2024-06-15 12:00:00.0000"},
+        {std::string(55, '1'), BAD, nullptr},
     };
     for (const Case& c : cases) {
         GpsTime t;
@@ -95,11 +98,11 @@ TEST(GpsStamp, TextLengthIsCheckedAgainstTheBytesReceived) {
     GpsTime t;
     auto answer = stamp(0, 0, "120000.000,15,06,2024");
     answer.resize(answer.size() - 1);
-    EXPECT_EQ(parse_gps_stamp_text(answer, t), 5);
+    EXPECT_EQ(parse_gps_stamp_text(answer, t), BAD);
     answer = stamp(0, 0, "120000.000,15,06,2024");
     answer[9] = 54;  // claims more than came
-    EXPECT_EQ(parse_gps_stamp_text(answer, t), 5);
-    EXPECT_EQ(parse_gps_stamp_text(std::vector<uint8_t>(9, 0x80), t), 5);
+    EXPECT_EQ(parse_gps_stamp_text(answer, t), BAD);
+    EXPECT_EQ(parse_gps_stamp_text(std::vector<uint8_t>(9, 0x80), t), BAD);
 }
 
 TEST(GpsTimeAfter, RollsOverDaysMonthsYearsAndTheCalendarReform) {
@@ -136,35 +139,35 @@ TEST(GpsPosition, GgaFieldRules) {
     constexpr double MINUTE = 0.016666666666666666;
     struct Case {
         std::string text;
-        int result;
+        DriverResult result;
         double latitude, longitude, altitude;
         int satellites;
         bool valid;
     };
     const Case cases[] = {
-        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,412.5,M", 0, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5,
+        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,412.5,M", OK, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5,
          9, true},
-        {"120000.00,3356.1234,S,07036.4321,W,2,12,1.1,-12.0,M", 0, -(33 + 56.1234 * MINUTE),
+        {"120000.00,3356.1234,S,07036.4321,W,2,12,1.1,-12.0,M", OK, -(33 + 56.1234 * MINUTE),
          -(70 + 36.4321 * MINUTE), -12, 12, true},
-        {"120000.00,,N,00830.5000,E,1,09,0.9,412.5,M", 0, 0, 8 + 30.5 * MINUTE, 412.5, 9, false},
-        {"120000.00,4712.3456,,00830.5000,E,1,09,0.9,412.5,M", 0, 0, 8 + 30.5 * MINUTE, 412.5, 9, false},
-        {"120000.00,4712.3456,N,00830.5000,,1,09,0.9,412.5,M", 0, 47 + 12.3456 * MINUTE, 0, 412.5, 9, false},
-        {"120000.00,4712.3456,N,00830.5000,E,,09,0.9,412.5,M", 0, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5,
+        {"120000.00,,N,00830.5000,E,1,09,0.9,412.5,M", OK, 0, 8 + 30.5 * MINUTE, 412.5, 9, false},
+        {"120000.00,4712.3456,,00830.5000,E,1,09,0.9,412.5,M", OK, 0, 8 + 30.5 * MINUTE, 412.5, 9, false},
+        {"120000.00,4712.3456,N,00830.5000,,1,09,0.9,412.5,M", OK, 47 + 12.3456 * MINUTE, 0, 412.5, 9, false},
+        {"120000.00,4712.3456,N,00830.5000,E,,09,0.9,412.5,M", OK, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5,
          9, false},
-        {"120000.00,4712.3456,N,00830.5000,E,1,,0.9,412.5,M", 0, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5, 0,
+        {"120000.00,4712.3456,N,00830.5000,E,1,,0.9,412.5,M", OK, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5, 0,
          true},
-        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,,M", 0, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 0, 9, true},
-        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,", 0, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 0, 9, true},
-        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,412.5", 0, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5, 9,
+        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,,M", OK, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 0, 9, true},
+        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,", OK, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 0, 9, true},
+        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,412.5", OK, 47 + 12.3456 * MINUTE, 8 + 30.5 * MINUTE, 412.5, 9,
          true},
-        {"120000.00,,,,,0,00,,,M", 0, 0, 0, 0, 0, false},
-        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9", 5, 0, 0, 0, 0, false},  // no comma before the altitude
-        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,high,M", 5, 0, 0, 0, 0, false},
-        {"120000.00,4712.3456,N,00830.5000,E,1,nine,0.9,412.5,M", 5, 0, 0, 0, 0, false},
-        {"120000.00,47x2.3456,N,00830.5000,E,1,09,0.9,412.5,M", 5, 0, 0, 0, 0, false},
-        {"120000.00,4712.3456,N,00830.5000", 5, 0, 0, 0, 0, false},
-        {"1234567890", 5, 0, 0, 0, 0, false},  // 10 characters
-        {std::string(63, ','), 5, 0, 0, 0, 0, false},
+        {"120000.00,,,,,0,00,,,M", OK, 0, 0, 0, 0, false},
+        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9", BAD, 0, 0, 0, 0, false},  // no comma before the altitude
+        {"120000.00,4712.3456,N,00830.5000,E,1,09,0.9,high,M", BAD, 0, 0, 0, 0, false},
+        {"120000.00,4712.3456,N,00830.5000,E,1,nine,0.9,412.5,M", BAD, 0, 0, 0, 0, false},
+        {"120000.00,47x2.3456,N,00830.5000,E,1,09,0.9,412.5,M", BAD, 0, 0, 0, 0, false},
+        {"120000.00,4712.3456,N,00830.5000", BAD, 0, 0, 0, 0, false},
+        {"1234567890", BAD, 0, 0, 0, 0, false},  // 10 characters
+        {std::string(63, ','), BAD, 0, 0, 0, 0, false},
     };
     for (const Case& c : cases) {
         GpsPosition p;
@@ -180,9 +183,9 @@ TEST(GpsPosition, GgaFieldRules) {
 TEST(GpsPosition, LengthsAreCheckedAgainstTheBytesReceived) {
     GpsPosition p;
     auto answer = gga("120000.00,4712.3456,N,00830.5000,E,1,09,0.9,412.5,M");
-    EXPECT_EQ(parse_gps_position(std::span(answer).first(answer.size() - 1), p), 5);
-    EXPECT_EQ(parse_gps_position(std::span(answer).first(9), p), 5);
-    EXPECT_EQ(parse_gps_position(answer, p), 0);
+    EXPECT_EQ(parse_gps_position(std::span(answer).first(answer.size() - 1), p), BAD);
+    EXPECT_EQ(parse_gps_position(std::span(answer).first(9), p), BAD);
+    EXPECT_EQ(parse_gps_position(answer, p), OK);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // transfer waited for or destroyed while it runs.
 #include <atomic>
 #include <barrier>
+#include <optional>
 
 #include "driver/camera_ops.h"
 #include "tests/driver/readout_fixture.h"
@@ -15,7 +16,7 @@ TEST_F(ReadoutThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     // A synchronous readout waiting for its exposure on another thread.
     CameraRecord& small = connect("1042 width=64 height=48");
     std::vector<uint16_t> image(64 * 48);
-    int result = -100;
+    std::optional<DriverResult> result;
     std::thread reader([&] {
         ExposureInfo exposure{0.3, 0, 0, 64, 48, 0};
         uint32_t read_bytes = 0;
@@ -24,27 +25,27 @@ TEST_F(ReadoutThreads, CommandsDuringAReadoutAreRefusedAndNeverSent) {
     ASSERT_TRUE(eventually([&] { return state(small).readouts == 1 && small.frame_lock.is_locked(); }));
     uint64_t sent = commands(small);
     float value = 0;
-    EXPECT_EQ(get_value(small, 0, value), -2);
-    EXPECT_EQ(clear_sensor(small), -2);
+    EXPECT_EQ(get_value(small, 0, value), BUSY);
+    EXPECT_EQ(clear_sensor(small), BUSY);
     EXPECT_EQ(commands(small), sent);
     reader.join();
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, OK);
     EXPECT_TRUE(image_is(image.data(), 64, 48, window_at(0, 0)));
-    EXPECT_EQ(get_value(small, 0, value), 0);
+    EXPECT_EQ(get_value(small, 0, value), OK);
 
     // The background transfer of a camera that delivers 4 MB/s.
     CameraRecord& big = connect("1029 width=1000 height=1000 read_rate=4000000");
     std::vector<uint16_t> frame(1000 * 1000);
     ExposureInfo exposure{-1, 0, 0, 1000, 1000, 0};
     std::shared_ptr<BigTransfer> transfer;
-    ASSERT_EQ(astro_big_getimage(big, exposure, frame.data(), transfer), 0);
+    ASSERT_EQ(astro_big_getimage(big, exposure, frame.data(), transfer), OK);
     EXPECT_TRUE(big.reading);
     sent = commands(big);
-    EXPECT_EQ(get_value(big, 0, value), -2);
+    EXPECT_EQ(get_value(big, 0, value), BUSY);
     EXPECT_EQ(commands(big), sent);
     transfer->wait();
     EXPECT_FALSE(big.reading);
-    EXPECT_EQ(get_value(big, 0, value), 0);
+    EXPECT_EQ(get_value(big, 0, value), OK);
     EXPECT_TRUE(image_is(frame.data(), 1000, 1000, window_at(0, 0)));
 }
 
@@ -59,8 +60,8 @@ TEST_F(ReadoutThreads, NoCommandReachesACameraThatIsSending) {
         return [&done, &other, &camera] {
             while (!done) {
                 float value = 0;
-                const int result = get_value(camera, 0, value);
-                if (result != 0 && result != -2)
+                const DriverResult result = get_value(camera, 0, value);
+                if (result != OK && result != BUSY)
                     ++other;
             }
         };
@@ -70,10 +71,10 @@ TEST_F(ReadoutThreads, NoCommandReachesACameraThatIsSending) {
     for (int round = 0; round < 30; ++round) {
         ExposureInfo exposure{-1, 0, 0, 64, 48, 0};
         uint32_t read_bytes = 0;
-        EXPECT_EQ(astro_small_getimage(small, exposure, image.data(), read_bytes), 0);
+        EXPECT_EQ(astro_small_getimage(small, exposure, image.data(), read_bytes), OK);
         exposure = {-1, 0, 0, 300, 200, 0};
         std::shared_ptr<BigTransfer> transfer;
-        ASSERT_EQ(astro_big_getimage(big, exposure, image.data(), transfer), 0);
+        ASSERT_EQ(astro_big_getimage(big, exposure, image.data(), transfer), OK);
         transfer->wait();
     }
     done = true;
@@ -91,27 +92,28 @@ TEST_F(ReadoutThreads, ShortStreamEndsTheBackgroundReader) {
     std::vector<uint16_t> image(1100 * 1000, 0xEEEE);
     ExposureInfo exposure{-1, 0, 0, 1100, 1000, 0};
     std::shared_ptr<BigTransfer> transfer;
-    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), 0);
+    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), OK);
     transfer->wait();
     EXPECT_TRUE(transfer->finished());
     EXPECT_EQ(transfer->done_bytes(), 2100000u);
     EXPECT_LT(transfer->done_bytes(), transfer->size());
+    EXPECT_EQ(transfer->result(), DriverResult::short_stream(2100000));
     EXPECT_EQ(image[1050000 - 1], pattern((1050000 - 1) % 1100, (1050000 - 1) / 1100));
     EXPECT_EQ(image[1050000], 0xEEEE);
     EXPECT_FALSE(camera.reading);
     EXPECT_FALSE(camera.frame_lock.is_locked());
     EXPECT_TRUE(log->text().find("read() failed: read ") != std::string::npos) << log->text();
     float value = 0;
-    EXPECT_EQ(get_value(camera, 0, value), 0);
+    EXPECT_EQ(get_value(camera, 0, value), OK);
 }
 
 TEST_F(ReadoutThreads, TwoCamerasTransferAtOnce) {
     CameraRecord* cameras[2] = {&connect("1029 width=1100 height=1000 read_rate=20000000"),
                                 &connect("1026 width=700 height=800 read_rate=20000000")};
-    ASSERT_EQ(set_read_mode(*cameras[1], 0), 0);  // two samples a pixel
+    ASSERT_EQ(set_read_mode(*cameras[1], 0), OK);  // two samples a pixel
     std::vector<uint16_t> images[2] = {std::vector<uint16_t>(1100 * 1000), std::vector<uint16_t>(700 * 800)};
     const ExposureInfo windows[2] = {{-1, 0, 0, 1100, 1000, 0}, {-1, 0, 0, 700, 800, 0}};
-    int results[2] = {-100, -100};
+    std::optional<DriverResult> results[2];
     std::atomic<int> running{0};
     std::barrier start(2);
     std::vector<std::thread> threads;
@@ -133,7 +135,7 @@ TEST_F(ReadoutThreads, TwoCamerasTransferAtOnce) {
     for (auto& thread : threads)
         thread.join();
     for (int t = 0; t < 2; ++t) {
-        EXPECT_EQ(results[t], 0);
+        EXPECT_EQ(results[t], OK);
         EXPECT_TRUE(image_is(images[t].data(), windows[t].w, windows[t].h, window_at(0, 0))) << t;
         EXPECT_FALSE(cameras[t]->reading);
     }
@@ -144,7 +146,7 @@ TEST_F(ReadoutThreads, TransferIsWaitedForOrDestroyedWhileItRuns) {
     std::vector<uint16_t> image(1000 * 600);
     ExposureInfo exposure{-1, 0, 0, 1000, 600, 0};
     std::shared_ptr<BigTransfer> transfer;
-    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), 0);
+    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), OK);
     // Dropped at once: the destructor waits, and then every pixel is in.
     transfer.reset();
     EXPECT_FALSE(camera.reading);
@@ -153,12 +155,13 @@ TEST_F(ReadoutThreads, TransferIsWaitedForOrDestroyedWhileItRuns) {
 
     // Two threads wait for one transfer; waiting again returns at once.
     std::fill(image.begin(), image.end(), 0);
-    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), 0);
+    ASSERT_EQ(astro_big_getimage(camera, exposure, image.data(), transfer), OK);
     std::thread other([&] { transfer->wait(); });
     transfer->wait();
     other.join();
     transfer->wait();
     EXPECT_TRUE(transfer->finished());
+    EXPECT_EQ(transfer->result(), OK);
     EXPECT_EQ(transfer->done_bytes(), transfer->size());
     EXPECT_TRUE(image_is(image.data(), 1000, 600, window_at(0, 0)));
 }

@@ -38,7 +38,7 @@ TEST_F(Transport, CommandDuringAnImageTransferIsRefusedAtOnceAndNotSent) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response,
                                     received),
-              -2);
+              BUSY);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(received, 0u);
     EXPECT_EQ(response[0], 0xEE);
@@ -51,7 +51,7 @@ TEST_F(Transport, CommandDuringAnImageTransferIsRefusedAtOnceAndNotSent) {
     run("fault " + node + " clear");
     EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response,
                                     received),
-              0);
+              OK);
     EXPECT_EQ(received, 3u);
     EXPECT_EQ(response[0], 0x80);
     EXPECT_EQ(response[1] | response[2] << 8, 0x0108);
@@ -65,20 +65,20 @@ TEST_F(Transport, CommandDuringAnImageTransferIsRefusedAtOnceAndNotSent) {
 TEST_F(Transport, StatusByteOtherThan0x80GivesStatusLess127) {
     uint8_t response[3];
     run("fault " + node + " status 0x0f 0x81 count=1");
-    EXPECT_EQ(camera_command(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response), 2);
+    EXPECT_EQ(camera_command(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response), DriverResult::device_status(0x81));
     EXPECT_TRUE(log->has_line("usb_camera_command_us: command 0x0f - invalid return code 0x81, expected 0x80"));
 
     run("fault " + node + " status 0x0f 0x00 count=1");
     size_t received = 0;
     EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response,
                                     received),
-              -127);
+              DriverResult::device_status(0x00));
     EXPECT_EQ(received, 3u);
     EXPECT_TRUE(log->has_line("usb_camera_command_us: command 0x0f - invalid return code 0x00, expected 0x80"));
 
     // The request without bytes is named 0xff in messages.
     run("fault " + node + " status 0xff 0xc0 count=1");
-    EXPECT_EQ(camera_command(camera, nullptr, 0, response, 1), 0xC0 - 127);
+    EXPECT_EQ(camera_command(camera, nullptr, 0, response, 1), DriverResult::device_status(0xC0));
     EXPECT_TRUE(log->has_line("usb_camera_command_us: command 0xff - invalid return code 0xc0, expected 0x80"));
 }
 
@@ -89,32 +89,32 @@ TEST_F(Transport, ReceivedLengthIsTheCamerasWithinTheCapacity) {
     // Capacity 0: nothing expected, no status looked at, though the camera
     // would answer with a bad one.
     run("fault " + node + " status 0x0f 0x00");
-    EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, nullptr, 0, received), 0);
+    EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, nullptr, 0, received), OK);
     EXPECT_EQ(received, 0u);
     EXPECT_EQ(log->text().find("invalid return code"), std::string::npos);
     run("fault " + node + " clear");
 
     // A capacity smaller than the answer cuts it; status still checked.
-    EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, 2, received), 0);
+    EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, 2, received), OK);
     EXPECT_EQ(received, 2u);
     EXPECT_EQ(response[2], 0xEE);
     // A larger one is not filled up.
     EXPECT_EQ(usb_camera_command_us(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response,
                                     received),
-              0);
+              OK);
     EXPECT_EQ(received, 3u);
 }
 
 TEST_F(Transport, VanishedOrClosedNodeFailsWithTheIoctlError) {
     uint8_t response[3];
     run("unplug " + node);
-    EXPECT_EQ(camera_command(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response), 1);
+    EXPECT_EQ(camera_command(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response), FAILED);
     EXPECT_TRUE(log->has_line("cannot perform ioctl: No such device, ret: 19")) << log->text();
     EXPECT_FALSE(camera.frame_lock.is_locked());
 
     // After the node was closed nothing goes to descriptor 0.
     ASSERT_EQ(close_camera(camera, false), 0);
-    EXPECT_EQ(camera_command(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response), 1);
+    EXPECT_EQ(camera_command(camera, VERSION_REQUEST, sizeof VERSION_REQUEST, response, sizeof response), FAILED);
     EXPECT_TRUE(log->has_line("cannot perform ioctl: Bad file descriptor, ret: 9")) << log->text();
 }
 

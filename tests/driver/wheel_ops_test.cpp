@@ -96,30 +96,30 @@ TEST_F(WheelOps, PositionsAreSplitOverTheTwoWheels) {
         {4, {4, 0}}, {5, {0, 1}}, {11, {0, 7}}, {0, {0, 0}}, {6, {0, 2}}, {3, {3, 0}},
     };
     for (const auto& [position, expected] : moves) {
-        EXPECT_EQ(wheel_set_position(wheel, position), 0) << position;
+        EXPECT_EQ(wheel_set_position(wheel, position), OK) << position;
         EXPECT_EQ(positions(), expected) << position;
     }
     // No request byte carries 300: nothing is sent, the wheel stays.
-    EXPECT_EQ(wheel_set_position(wheel, 300), -1);
+    EXPECT_EQ(wheel_set_position(wheel, 300), REFUSED);
     EXPECT_EQ(positions(), std::make_pair(3, 0));
 
-    EXPECT_EQ(wheel_set_positions(wheel, 2, 6), 0);
+    EXPECT_EQ(wheel_set_positions(wheel, 2, 6), OK);
     EXPECT_EQ(positions(), std::make_pair(2, 6));
 }
 
 TEST_F(WheelOps, CountsFromTheWheelChangeLaterSplits) {
     // A record that believes the first wheel has 3 positions.
     wheel.info.filters = 3;
-    ASSERT_EQ(wheel_set_position(wheel, 4), 0);
+    ASSERT_EQ(wheel_set_position(wheel, 4), OK);
     EXPECT_EQ(positions(), std::make_pair(0, 2));
 
     int first = -1, second = -1;
-    ASSERT_EQ(wheel_get_counts(wheel, first, second), 0);
+    ASSERT_EQ(wheel_get_counts(wheel, first, second), OK);
     EXPECT_EQ(first, 5);
     EXPECT_EQ(second, 7);
     EXPECT_EQ(wheel.info.filters, 5);
     EXPECT_EQ(wheel.info.filters2, 7);
-    ASSERT_EQ(wheel_set_position(wheel, 4), 0);
+    ASSERT_EQ(wheel_set_position(wheel, 4), OK);
     EXPECT_EQ(positions(), std::make_pair(4, 0));
 }
 
@@ -127,7 +127,7 @@ TEST_F(WheelOps, FailedExchanges) {
     int first = -1, second = -1;
     // A reply shorter than asked fails, good status or not.
     run("fault " + path + " bulk in short=2 count=1");
-    EXPECT_EQ(wheel_get_counts(wheel, first, second), 1);
+    EXPECT_EQ(wheel_get_counts(wheel, first, second), FAILED);
     EXPECT_EQ(first, -1);
     EXPECT_EQ(wheel.info.filters, 5);
     EXPECT_TRUE(log->has_line("libusb_bulk_transfer failed(): cmd: 0x10, write_res: false, read_res: 0, Success, "
@@ -135,22 +135,22 @@ TEST_F(WheelOps, FailedExchanges) {
         << log->text();
 
     run("fault " + path + " bulk out fail count=1");
-    EXPECT_EQ(wheel_set_positions(wheel, 1, 0), 1);
+    EXPECT_EQ(wheel_set_positions(wheel, 1, 0), FAILED);
     EXPECT_NE(log->text().find("cmd: 0x11, write_res: true, read_res: -1, "), std::string::npos) << log->text();
 
     // A position the wheel refuses: status 0x81.
-    EXPECT_EQ(wheel_set_positions(wheel, 5, 0), 2);
+    EXPECT_EQ(wheel_set_positions(wheel, 5, 0), DriverResult::device_status(0x81));
     EXPECT_TRUE(log->has_line("usb_wheel_command 0x11: invalid return code: 0x81, expected 0x80"));
     run("fault " + path + " status 0x10 0x00 count=1");
-    EXPECT_EQ(wheel_get_counts(wheel, first, second), -127);
+    EXPECT_EQ(wheel_get_counts(wheel, first, second), DriverResult::device_status(0x00));
     EXPECT_EQ(wheel.info.filters, 5);
 
     // Gone: transfers fail, and a closed wheel sends nothing at all.
     run("unplug " + path);
-    EXPECT_EQ(wheel_set_position(wheel, 1), 1);
+    EXPECT_EQ(wheel_set_position(wheel, 1), FAILED);
     EXPECT_EQ(close_wheel(wheel, false), 0);
-    EXPECT_EQ(wheel_set_position(wheel, 1), 1);
-    EXPECT_EQ(usb_wheel_command(wheel, nullptr, 0, nullptr, 0), 0);
+    EXPECT_EQ(wheel_set_position(wheel, 1), FAILED);
+    EXPECT_EQ(usb_wheel_command(wheel, nullptr, 0, nullptr, 0), OK);
 }
 
 TEST_F(WheelOps, OpenFailures) {
