@@ -162,7 +162,7 @@ private:
     int multicast_sd_ = -1;
     int alpaca_sd_ = -1;
     int hotplug_fd_ = -1;
-    bool accept_failing_ = false;                     // an episode of accept() failures runs
+    bool accept_failing_ = false;                     // accept() failed since the backlog was last drained
     std::optional<Clock::time_point> accept_resumes_; // the listeners rest until then
     std::unordered_map<int, Connection> connections_;
     char buffer_[RECEIVE_BUFFER + 1];
@@ -386,8 +386,13 @@ void MainLoop::accept_all(int listener, bool serial) {
         int sd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (sd < 0) {
             const int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK)
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                // Every waiting connection was taken: the shortage is over.
+                if (accept_failing_)
+                    log_message(LOG_INFO, "Accepting connections again");
+                accept_failing_ = false;
                 return;
+            }
             if (error == EINTR || is_connection_error(error)) {
                 log_trace("accept() failed: %s", strerror(error));
                 continue;
@@ -399,10 +404,6 @@ void MainLoop::accept_all(int listener, bool serial) {
             }
             accept_trouble(error);
             return;
-        }
-        if (accept_failing_) {
-            log_message(LOG_INFO, "Accepting connections again");
-            accept_failing_ = false;
         }
         if (!WatchedSet::fits(sd)) {
             log_message(LOG_WARNING, "Connection refused: descriptor %d is beyond the range select() can watch", sd);
