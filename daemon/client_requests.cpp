@@ -3,9 +3,6 @@
 #include <syslog.h>
 
 #include "common/log.h"
-#include "driver/camera_init.h"
-#include "driver/camera_open.h"
-#include "driver/wheel_ops.h"
 #include "registry/registry.h"
 
 namespace {
@@ -16,7 +13,7 @@ MainPhaseAnswer enumeration(uint32_t command, const DeviceList& list) {
     Response response(command, list.count < 0 ? -1 : 0);
     response.set<int32_t>(20, list.count);
     response.append(list.entries);
-    return {response.bytes(), Then::stay, true};
+    return {response.bytes(), Then::stay};
 }
 
 // A failed connect: the status, and -1 where the identification would be.
@@ -33,19 +30,9 @@ MainPhaseAnswer connect_camera(int sd, uint32_t id) {
     CameraRecord* camera = claim_camera(id, sd);
     if (camera == nullptr)
         return {connect_failure(TCP_CMD_CONNECTCAMERA, 1), Then::stay};
-    CameraInfo info;
-    if (int result = usb_camera_info(camera->fd, info); result != 0) {
-        log_message(LOG_ERR, "Camera in bad state, usb_camera_info() returned %d!", result);
-        release_camera(sd);
-        return {connect_failure(TCP_CMD_CONNECTCAMERA, result), Then::disconnect};
-    }
-    log_trace("Camera opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tchip: %s, %ix%i, %i:%i\n\tfilters: %d",
-              info.id, info.pid, info.desc, info.ser, info.chip, info.width, info.height, info.pixel_w, info.pixel_h,
-              info.filters);
-    Response response(TCP_CMD_CONNECTCAMERA, 0);
-    response.set(20, info);
-    init_camera(*camera, info);
-    MainPhaseAnswer answer{response.bytes(), Then::camera_session};
+    // Identification, initialisation and the answer are the session's first
+    // work, so a slow camera holds up nobody else.
+    MainPhaseAnswer answer{{}, Then::camera_session};
     answer.camera = camera;
     return answer;
 }
@@ -57,17 +44,7 @@ MainPhaseAnswer connect_wheel(int sd, uint32_t id) {
     WheelRecord* wheel = claim_wheel(id, sd);
     if (wheel == nullptr)
         return {connect_failure(TCP_CMD_CONNECTWHEEL, 1), Then::stay};
-    WheelInfo info;
-    if (int result = usb_wheel_info(wheel->handle, info); result != 0) {
-        log_message(LOG_ERR, "Wheel in bad state, usb_wheel_info() returned %d!", result);
-        release_wheel(sd);
-        return {connect_failure(TCP_CMD_CONNECTWHEEL, result), Then::disconnect};
-    }
-    log_trace("Wheel opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tfilters: %d, %d", info.id, info.pid,
-              info.desc, info.ser, info.filters, info.filters2);
-    Response response(TCP_CMD_CONNECTWHEEL, 0);
-    response.set(20, info);
-    MainPhaseAnswer answer{response.bytes(), Then::wheel_session};
+    MainPhaseAnswer answer{{}, Then::wheel_session};
     answer.wheel = wheel;
     return answer;
 }

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "common/log.h"
 #include "common/sockets.h"
 #include "common/threads.h"
+#include "common/unique_fd.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
 #include "serial/com_port.h"
@@ -36,6 +38,9 @@ constexpr size_t READ_SIZE = 8192;
 constexpr size_t FIRST_OUTPUT_SIZE = 128;
 constexpr uint8_t IAC_BYTE = TELNET_IAC;
 
+// How often the modem thread looks at the line counters.
+constexpr int MODEM_POLL_MS = 20;
+
 int milliseconds_until(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
@@ -44,7 +49,12 @@ int milliseconds_until(Clock::time_point deadline) {
 class Session {
 public:
     explicit Session(SerialPosition& port)
-        : port_(port), tty_(port.tty_fd), sd_(port.client_sd), position_(port.position), line_(port.tty_fd) {}
+        : port_(port), tty_(port.tty_fd), sd_(port.client_sd), position_(port.position), line_(port.tty_fd),
+          modem_wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (!modem_wake_)
+            log_message(3, "eventfd() failed: %s; serial %d goes without modem notifications", strerror(errno),
+                        position_);
+    }
 
     void run();
 
@@ -74,6 +84,8 @@ private:
 
     // Both threads write to the client; one message or run at a time.
     std::mutex client_mutex_;
+    // Ends the modem thread's wait: the session writes it, the thread leaves.
+    UniqueFd modem_wake_;
     pthread_t modem_thread_{};
     bool modem_running_ = false;
 
@@ -106,6 +118,8 @@ bool Session::send(const uint8_t* data, size_t length) {
 // --- modem thread ------------------------------------------------------------
 
 void Session::start_modem_thread() {
+    if (!modem_wake_)
+        return;
     modem_running_ = pthread_create(&modem_thread_, nullptr, &Session::modem_threadproc, this) == 0;
     if (!modem_running_)
         log_message(3, "pthread_create() failed for the modem lines of serial %d", position_);
@@ -114,9 +128,14 @@ void Session::start_modem_thread() {
 void Session::stop_modem_thread() {
     if (!modem_running_)
         return;
-    pthread_cancel(modem_thread_);
+    const uint64_t one = 1;
+    if (write(modem_wake_.get(), &one, sizeof one) != sizeof one)
+        log_message(3, "write() failed on the modem wake-up of serial %d: %s", position_, strerror(errno));
     pthread_join(modem_thread_, nullptr);
     modem_running_ = false;
+    uint64_t count = 0;
+    if (read(modem_wake_.get(), &count, sizeof count) < 0 && errno != EAGAIN)
+        log_message(3, "read() failed on the modem wake-up of serial %d: %s", position_, strerror(errno));
 }
 
 void Session::restart_modem_thread() {
@@ -127,16 +146,15 @@ void Session::restart_modem_thread() {
 }
 
 void* Session::modem_threadproc(void* session) {
-    // Cancellation is asynchronous, as TIOCMIWAIT is no cancellation point,
-    // and enabled only while waiting there: a thread cancelled while it held
-    // the client socket would leave the session thread locked out of it.
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
     static_cast<Session*>(session)->watch_modem_lines();
     return nullptr;
 }
 
 void Session::watch_modem_lines() {
+    // TIOCMIWAIT can't wait beside a descriptor, and a thread cancelled in
+    // it could be holding anything; the interrupt counters, read every
+    // MODEM_POLL_MS, see every change it would (they only grow), and the
+    // wake-up descriptor ends the wait at once.
     platform::Platform& hardware = platform::current();
     serial_icounter_struct counters{};
     if (hardware.serial_ioctl(tty_, TIOCGICOUNT, &counters) != 0) {
@@ -147,15 +165,16 @@ void Session::watch_modem_lines() {
     int dsr = counters.dsr;
     log_trace("serial_wait_threadproc start");
     for (;;) {
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        const int result = hardware.serial_ioctl(tty_, TIOCMIWAIT, reinterpret_cast<void*>(uintptr_t{TIOCM_CTS | TIOCM_DSR}));
-        const int error = errno;
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        log_trace("serial_wait_threadproc signal received");
-        if (result != 0) {
-            log_message(3, "ioctl(TIOCMIWAIT) failed: %d, %s", error, strerror(error));
+        pollfd wake = {modem_wake_.get(), POLLIN, 0};
+        const int ready = poll(&wake, 1, MODEM_POLL_MS);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            log_message(3, "poll() failed: %d, %s", errno, strerror(errno));
             return;
         }
+        if (ready > 0)
+            return;  // the session stops the thread
         if (hardware.serial_ioctl(tty_, TIOCGICOUNT, &counters) != 0) {
             log_message(3, "ioctl(TIOCGICOUNT) failed: %d, %s", errno, strerror(errno));
             return;
@@ -167,6 +186,7 @@ void Session::watch_modem_lines() {
             changes |= 0x02;
         if (changes == 0)
             continue;
+        log_trace("serial_wait_threadproc signal received");
         const uint8_t value = changes | serial_get_modem_state(port_);
         uint8_t message[COM_PORT_MESSAGE_MAX];
         const size_t length = com_port_message(message, NOTIFY_MODEMSTATE, value);

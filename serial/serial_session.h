@@ -4,7 +4,8 @@
 //
 // Two threads per session. The session thread relays both directions from
 // one poll() and answers the client's Telnet and RFC 2217 requests; the modem
-// thread waits in TIOCMIWAIT and reports line changes. Each message, and each
+// thread watches the line counters (TIOCGICOUNT, every 20 ms) and reports
+// CTS and DSR changes; the session ends it through an eventfd it polls. Each message, and each
 // relayed run of device bytes, reaches the socket whole: the two threads take
 // turns on it. Client bytes the device does not take at once are kept (the
 // client is not read meanwhile, so TCP holds it back) and written as the

@@ -1,7 +1,7 @@
 // The modem lines of one serial position, as the UART driver keeps them.
 //
-// Lock-free: the daemon's modem thread is cancelled asynchronously while it
-// waits in TIOCMIWAIT, so nothing on that path may hold a lock or allocate.
+// Lock-free: a thread may be cancelled asynchronously while it waits in
+// TIOCMIWAIT, so nothing on that path may hold a lock or allocate.
 #pragma once
 
 #include <linux/serial.h>

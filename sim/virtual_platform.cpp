@@ -331,8 +331,8 @@ public:
         return fd;
     }
 
-    // Lock-free from here to the line model: the daemon cancels its modem
-    // thread asynchronously inside TIOCMIWAIT.
+    // Lock-free from here to the line model: a caller may be cancelled
+    // asynchronously inside TIOCMIWAIT.
     int serial_ioctl(int fd, unsigned long request, void* argument) override {
         const int position = serial_position(fd);
         if (position < 0)

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 
 #include "common/log.h"
 #include "common/threads.h"
+#include "driver/camera_init.h"
+#include "driver/camera_open.h"
 #include "registry/registry.h"
 #include "thread/camera_exposure.h"
 #include "thread/camera_readings.h"
@@ -218,43 +221,75 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
     }
 }
 
-void run_session(CameraRecord& camera, std::vector<uint8_t> early_bytes) {
+// The connect steps after the claim: identification, initialisation and the
+// answer. False when the session must end; `released` tells whether the
+// claim was given up already (a camera in a bad state is released before its
+// answer goes out, so the client finds it free at once).
+bool answer_connect(CameraRecord& camera, SessionConnection& connection, bool& released) {
+    CameraInfo info;
+    if (int result = usb_camera_info(camera.fd, info); result != 0) {
+        log_message(LOG_ERR, "Camera in bad state, usb_camera_info() returned %d!", result);
+        release_camera(connection.sd());
+        released = true;
+        Response failure(TCP_CMD_CONNECTCAMERA, result);
+        failure.set<int32_t>(20, -1);
+        connection.send(failure.bytes(), "response");
+        return false;
+    }
+    log_trace("Camera opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tchip: %s, %ix%i, %i:%i\n\tfilters: %d",
+              info.id, info.pid, info.desc, info.ser, info.chip, info.width, info.height, info.pixel_w, info.pixel_h,
+              info.filters);
+    Response response(TCP_CMD_CONNECTCAMERA, 0);
+    response.set(20, info);
+    init_camera(camera, info);
+    return connection.send(response.bytes(), "response");
+}
+
+void serve_client(CameraRecord& camera, SessionConnection& connection) {
+    CameraSession session(camera);
+    if (start_session_timers(session)) {
+        signal(SIGPIPE, SIG_IGN);
+        run_request_loop(connection, [&](const Request& request) {
+            // A read of a classic camera's exposure that still runs waits
+            // for its readout, watching the client meanwhile.
+            const uint32_t command = request.command();
+            if ((command == TCP_CMD_READIMAGE || command == TCP_CMD_READIMAGE2) && !is_cmos_type(session.camera) &&
+                !await_readout(connection, session))
+                return false;
+            CameraAnswer answer = serve_camera_request(session, request);
+            if (!connection.send(answer.response.bytes(), "response"))
+                return false;
+            if (!answer.stream_image)
+                return true;
+            if (!stream_image(connection, session))
+                return false;
+            start_timer(*session.clean_timer, session_period(CLEAN_PERIOD_S), session_period(CLEAN_PERIOD_S));
+            return true;
+        });
+    }
+    log_trace("Client %d disconnected (thread)", connection.sd());
+    // The timers go first, waiting for work in progress; then the
+    // background transfer that may still write the buffer.
+    session.power_timer.reset();
+    session.clean_timer.reset();
+    session.exposure_timer.reset();
+    session.ramp_timer.reset();
+    finish_transfer(session);
+}
+
+void run_session(CameraRecord& camera, std::vector<uint8_t> early_bytes, std::vector<uint8_t> unsent) {
     const int sd = camera.owner_sock;
     log_trace("Camera thread: %#x, tid: %d started", static_cast<unsigned>(pthread_self()),
               static_cast<int>(syscall(SYS_gettid)));
+    bool released = false;
     {
         SessionConnection connection(sd, early_bytes);
-        CameraSession session(camera);
-        if (start_session_timers(session)) {
-            signal(SIGPIPE, SIG_IGN);
-            run_request_loop(connection, [&](const Request& request) {
-                // A read of a classic camera's exposure that still runs waits
-                // for its readout, watching the client meanwhile.
-                const uint32_t command = request.command();
-                if ((command == TCP_CMD_READIMAGE || command == TCP_CMD_READIMAGE2) &&
-                    !is_cmos_type(session.camera) && !await_readout(connection, session))
-                    return false;
-                CameraAnswer answer = serve_camera_request(session, request);
-                if (!connection.send(answer.response.bytes(), "response"))
-                    return false;
-                if (!answer.stream_image)
-                    return true;
-                if (!stream_image(connection, session))
-                    return false;
-                start_timer(*session.clean_timer, session_period(CLEAN_PERIOD_S), session_period(CLEAN_PERIOD_S));
-                return true;
-            });
-        }
-        log_trace("Client %d disconnected (thread)", sd);
-        // The timers go first, waiting for work in progress; then the
-        // background transfer that may still write the buffer.
-        session.power_timer.reset();
-        session.clean_timer.reset();
-        session.exposure_timer.reset();
-        session.ramp_timer.reset();
-        finish_transfer(session);
+        // Answers the main loop could not send yet come first.
+        if (connection.send(unsent, "response") && answer_connect(camera, connection, released))
+            serve_client(camera, connection);
     }
-    release_camera(sd);
+    if (!released)
+        release_camera(sd);
     unregister_client(sd);
     log_trace("Camera thread %#x finished", static_cast<unsigned>(pthread_self()));
 }
@@ -298,8 +333,9 @@ bool start_session_timers(CameraSession& session) {
     return true;
 }
 
-bool start_camera_session(CameraRecord& camera, std::span<const uint8_t> early_bytes) {
-    return start_detached("camera session", [&camera, bytes = std::vector<uint8_t>(early_bytes.begin(), early_bytes.end())]() mutable {
-        run_session(camera, std::move(bytes));
+bool start_camera_session(CameraRecord& camera, std::span<const uint8_t> early_bytes, std::vector<uint8_t> unsent) {
+    return start_detached("camera session", [&camera, bytes = std::vector<uint8_t>(early_bytes.begin(), early_bytes.end()),
+                                             unsent = std::move(unsent)]() mutable {
+        run_session(camera, std::move(bytes), std::move(unsent));
     });
 }

@@ -3,18 +3,23 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "driver/camera_record.h"
 #include "thread/camera_session_state.h"
 #include "thread/protocol.h"
 
-// Starts a detached thread that serves the client whose connection is
-// `camera.owner_sock` until it ends, then releases the camera and
-// unregisters the client (closing the socket). `early_bytes` are requests
-// the client sent after its connect request, already read by the main loop.
-// False (logged) when no thread could be started; the caller still owns the
-// client.
-bool start_camera_session(CameraRecord& camera, std::span<const uint8_t> early_bytes);
+// Starts a detached thread for the client whose connection is
+// `camera.owner_sock` (a blocking socket), right after the main loop claimed
+// the camera for it. The thread first sends `unsent` (earlier answers the
+// main loop could not send yet), then runs the rest of the connect:
+// identification (a failure is answered with the driver's code and ends the
+// session), init_camera and the connect answer; then it serves the client
+// until it ends, releases the camera and unregisters the client (closing
+// the socket). `early_bytes` are requests the client sent after its connect
+// request, already read by the main loop. False (logged) when no thread
+// could be started; the caller still owns the client and the claim.
+bool start_camera_session(CameraRecord& camera, std::span<const uint8_t> early_bytes, std::vector<uint8_t> unsent = {});
 
 // The answer to one request of a camera session (magic already checked):
 // the response, and for a read request with status 0 the order to stream

@@ -18,16 +18,42 @@ namespace {
 // Whether the wheel is registered, claimed and open.
 bool wheel_attached(const WheelRecord& wheel) { return wheel_busy(wheel.info.id); }
 
-void run_session(WheelRecord& wheel, std::vector<uint8_t> early_bytes) {
+// The connect steps after the claim: identification and the answer. False
+// when the session must end; `released` as for cameras.
+bool answer_connect(WheelRecord& wheel, SessionConnection& connection, bool& released) {
+    WheelInfo info;
+    if (int result = usb_wheel_info(wheel.handle, info); result != 0) {
+        log_message(LOG_ERR, "Wheel in bad state, usb_wheel_info() returned %d!", result);
+        release_wheel(connection.sd());
+        released = true;
+        Response failure(TCP_CMD_CONNECTWHEEL, result);
+        failure.set<int32_t>(20, -1);
+        connection.send(failure.bytes(), "response");
+        return false;
+    }
+    log_trace("Wheel opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tfilters: %d, %d", info.id, info.pid,
+              info.desc, info.ser, info.filters, info.filters2);
+    Response response(TCP_CMD_CONNECTWHEEL, 0);
+    response.set(20, info);
+    return connection.send(response.bytes(), "response");
+}
+
+void run_session(WheelRecord& wheel, std::vector<uint8_t> early_bytes, std::vector<uint8_t> unsent) {
     const int sd = wheel.owner_sock;
     log_trace("Wheel thread: %#x, tid: %d started", static_cast<unsigned>(pthread_self()),
               static_cast<int>(syscall(SYS_gettid)));
-    SessionConnection connection(sd, early_bytes);
-    run_request_loop(connection, [&](const Request& request) {
-        return connection.send(serve_wheel_request(wheel, request), "response");
-    });
-    log_trace("Client %d disconnected (thread)", sd);
-    release_wheel(sd);
+    bool released = false;
+    {
+        SessionConnection connection(sd, early_bytes);
+        if (connection.send(unsent, "response") && answer_connect(wheel, connection, released)) {
+            run_request_loop(connection, [&](const Request& request) {
+                return connection.send(serve_wheel_request(wheel, request), "response");
+            });
+        }
+        log_trace("Client %d disconnected (thread)", sd);
+    }
+    if (!released)
+        release_wheel(sd);
     unregister_client(sd);
     log_trace("Wheel thread %#x finished", static_cast<unsigned>(pthread_self()));
 }
@@ -69,8 +95,9 @@ std::vector<uint8_t> serve_wheel_request(WheelRecord& wheel, const Request& requ
     return response.bytes();
 }
 
-bool start_wheel_session(WheelRecord& wheel, std::span<const uint8_t> early_bytes) {
-    return start_detached("wheel session", [&wheel, bytes = std::vector<uint8_t>(early_bytes.begin(), early_bytes.end())]() mutable {
-        run_session(wheel, std::move(bytes));
+bool start_wheel_session(WheelRecord& wheel, std::span<const uint8_t> early_bytes, std::vector<uint8_t> unsent) {
+    return start_detached("wheel session", [&wheel, bytes = std::vector<uint8_t>(early_bytes.begin(), early_bytes.end()),
+                                            unsent = std::move(unsent)]() mutable {
+        run_session(wheel, std::move(bytes), std::move(unsent));
     });
 }

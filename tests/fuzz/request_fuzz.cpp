@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Request request(rest.first(frame.size));
         if (request.bytes().size() >= 16) {
             MainPhaseAnswer answer = answer_main_request(FUZZ_CLIENT_SD, request);
-            if (answer.response.size() < HEADER_SIZE)
+            // Only a connect that claimed its device leaves the answer to the session.
+            if (answer.response.size() < HEADER_SIZE && !answer.camera && !answer.wheel)
                 __builtin_trap();
             // A connect that succeeded hands the device over; give it back.
             if (answer.camera)
