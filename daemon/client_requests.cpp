@@ -30,11 +30,14 @@ MainPhaseAnswer connect_camera(int sd, uint32_t id) {
     log_trace("Connect: cam_id: %u", id);
     if (camera_busy(id))
         return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
-    CameraRecord* camera = claim_camera(id, sd);
-    if (camera == nullptr)
+    const Claimed<CameraRecord> claim = claim_camera(id, sd);
+    if (claim.result == ClaimResult::busy)
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
+    if (!claim)
         return {connect_failure(TCP_CMD_CONNECTCAMERA, 1), Then::stay};
+    CameraRecord* camera = claim.record;
     CameraInfo info;
-    if (int result = usb_camera_info(camera->fd, info); result != 0) {
+    if (int result = usb_camera_info(*camera, info); result != 0) {
         log_message(LOG_ERR, "Camera in bad state, usb_camera_info() returned %d!", result);
         release_camera(sd);
         return {connect_failure(TCP_CMD_CONNECTCAMERA, result), Then::disconnect};
@@ -54,11 +57,14 @@ MainPhaseAnswer connect_wheel(int sd, uint32_t id) {
     log_trace("Connect: wheel_id: %u", id);
     if (wheel_busy(id))
         return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
-    WheelRecord* wheel = claim_wheel(id, sd);
-    if (wheel == nullptr)
+    const Claimed<WheelRecord> claim = claim_wheel(id, sd);
+    if (claim.result == ClaimResult::busy)
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
+    if (!claim)
         return {connect_failure(TCP_CMD_CONNECTWHEEL, 1), Then::stay};
+    WheelRecord* wheel = claim.record;
     WheelInfo info;
-    if (int result = usb_wheel_info(wheel->handle, info); result != 0) {
+    if (int result = wheel_identify(*wheel, info); result != 0) {
         log_message(LOG_ERR, "Wheel in bad state, usb_wheel_info() returned %d!", result);
         release_wheel(sd);
         return {connect_failure(TCP_CMD_CONNECTWHEEL, result), Then::disconnect};
