@@ -10,7 +10,7 @@
 // and type messages) and read with the long layout. `info` is zeroed first.
 // Returns 0, or 1 when a driver request fails or the answer is shorter than
 // its layout (logged). Takes no lock: the caller owns the node exclusively
-// (the registry, while the record is reserved for it).
+// (the registry, before the node joins a record).
 int usb_camera_info(int fd, CameraInfo& info);
 
 // The same on a camera's record: on the node it holds (a reference kept for
@@ -24,8 +24,9 @@ int usb_camera_info(CameraRecord& camera, CameraInfo& info);
 // stored. Returns 0; -errno when the node can't be opened or the path does
 // not fit the record; 1 when the identify request fails, and then the node
 // is closed and the record left untouched, so the slot stays free. Device
-// I/O: the caller must not hold registry_mutex; the record is reserved for
-// it (nobody else uses it). `state` is left to the registry.
+// I/O: never under registry_mutex, on a record nobody else uses (tests and
+// tools; the registry opens with open_node and fills with
+// fill_camera_record). `state` is left to the registry.
 int open_camera(const char* path, CameraRecord& camera);
 
 // Makes `camera` the record of the identified camera behind `node` at
