@@ -113,9 +113,7 @@ int close_camera(CameraRecord& camera, bool release) {
     int result = 0;
     if (NodeRef node = camera.node.exchange()) {
         node->mark_gone();
-        // Nobody else can take it now: alone with it, we close it here.
-        if (node.use_count() == 1)
-            result = node->close();
+        result = drop_reference(std::move(node));
     }
     if (release) {
         memset(camera.path, 0, sizeof camera.path);

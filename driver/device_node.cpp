@@ -30,15 +30,22 @@ void log_ioctl_failure(int error) {
     log_message(LOG_ERR, "cannot perform ioctl: %s, ret: %d\n", strerror(error), error);
 }
 
+int& node_detail::closed_here() {
+    thread_local int result = 0;
+    return result;
+}
+
 int DeviceNode::close() {
     const int fd = std::exchange(fd_, -1);
     if (fd < 0)
         return 0;
-    if (platform::current().node_close(fd) == 0)
-        return 0;
-    const int error = errno;
-    log_message(LOG_ERR, "close() failed: %s", strerror(error));
-    return -error;
+    int result = 0;
+    if (platform::current().node_close(fd) != 0) {
+        result = -errno;
+        log_message(LOG_ERR, "close() failed: %s", strerror(-result));
+    }
+    node_detail::closed_here() = result;
+    return result;
 }
 
 NodeRef open_node(const char* path, size_t capacity) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 // Opens `path` read-write through the platform. The descriptor, or the
 // negated errno with "open() failed: %s" logged. A path that does not fit a
@@ -32,9 +33,9 @@ public:
     bool gone() const { return gone_.load(); }
     void mark_gone() { gone_.store(true); }
 
-    // Closes the descriptor now: only for the last holder (the destructor
-    // does it otherwise). 0, or -errno with "close() failed: %s" logged.
-    // A second call does nothing.
+    // Closes the descriptor now: only for a holder that knows nobody else
+    // has the node (the destructor does it otherwise). 0, or -errno with
+    // "close() failed: %s" logged. A second call does nothing.
     int close();
 
 private:
@@ -43,6 +44,23 @@ private:
 };
 
 using NodeRef = std::shared_ptr<DeviceNode>;
+
+namespace node_detail {
+// The result of the last DeviceNode::close on this thread.
+int& closed_here();
+}  // namespace node_detail
+
+// Drops a reference to a node (or to an object that owns one). When it was
+// the last, the descriptor is closed here and the close's result returned
+// (0 or -errno, logged); otherwise the last user closes it later and the
+// result is 0. Ordered by the reference count itself, so the closing thread
+// sees everything the other users did with the descriptor.
+template <typename T>
+int drop_reference(std::shared_ptr<T> shared) {
+    node_detail::closed_here() = 0;
+    shared.reset();
+    return std::exchange(node_detail::closed_here(), 0);
+}
 
 // open_device_node into an owned node; null with errno set when it failed
 // (logged).

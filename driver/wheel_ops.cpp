@@ -97,11 +97,8 @@ int close_wheel(WheelRecord& wheel, bool release) {
     int result = 0;
     if (WheelPortRef port = wheel.port.exchange()) {
         port->node->mark_gone();
-        // Nobody else can take it now: alone with it, we close it here.
-        if (port.use_count() == 1) {
-            port->handle.reset();
-            result = port->node->close();
-        }
+        // The handle goes before the node, when the last user lets go.
+        result = drop_reference(std::move(port));
     }
     if (release) {
         memset(wheel.path, 0, sizeof wheel.path);

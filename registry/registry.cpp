@@ -137,13 +137,8 @@ template <typename Kind>
 int let_go_of(typename Kind::Shared shared) {
     if (!shared)
         return 0;
-    DeviceNode& node = Kind::node_of(shared);
-    node.mark_gone();
-    if (shared.use_count() != 1)
-        return 0;
-    if constexpr (requires { shared->handle; })
-        shared->handle.reset();
-    return node.close();
+    Kind::node_of(shared).mark_gone();
+    return drop_reference(std::move(shared));
 }
 
 // The record of device `id`, known to clients; for ONLY_DEVICE_ID with
