@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/config.h"
 #include "platform/platform.h"
+#include "driver/wheel_ops.h"
 #include "registry/registry.h"
 #include "sim/virtual_box.h"
 #include "sim/virtual_platform.h"
@@ -226,4 +230,44 @@ TEST_F(Registry, NobodyTakesOrFreesARecordSomebodyElseHolds) {
     EXPECT_EQ(1, list_cameras(false).count);
     unregister_client(holder);
     unregister_client(other);
+}
+
+// A held wheel is unplugged and plugged in again while its holder's
+// exchanges go on: every exchange runs on the port it started with, the
+// registry swaps the port without waiting for them, and the holder's
+// exchanges go through again on the new one.
+TEST_F(Registry, AWheelComesBackUnderItsHoldersExchanges) {
+    std::string path = plug("wheel id=41 move_ms=0");
+    add_wheel(path.c_str());
+    int sd = new_socket();
+    ASSERT_TRUE(register_client(sd, peer_at("10.0.0.1"), false));
+    WheelRecord* wheel = claim_wheel(41, sd).record;
+    ASSERT_NE(nullptr, wheel);
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread holder([&] {
+        while (!stop) {
+            int first = 0, second = 0;
+            if (wheel_get_counts(*wheel, first, second) == 0)
+                ++answered;
+        }
+    });
+    for (int round = 0; round < 4; ++round) {
+        box->execute("unplug " + path);
+        remove_wheel(path.c_str());
+        EXPECT_EQ(DeviceState::held_absent, wheel->state.load());
+        path = plug("wheel id=41 move_ms=0");
+        add_wheel(path.c_str());
+        EXPECT_EQ(DeviceState::held, wheel->state.load());
+        const int before = answered;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (answered == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GT(answered, before) << "round " << round;
+    }
+    stop = true;
+    holder.join();
+    release_wheel(sd);
+    EXPECT_EQ(1, list_wheels(false).count);
+    unregister_client(sd);
 }
