@@ -32,24 +32,28 @@ void UsbHandleHolder::reset() {
     p.usb_close(handle);
 }
 
-WheelPortRef open_wheel_port(const char* path, WheelInfo& info) {
+WheelPortRef open_wheel_port(const char* path, WheelInfo& info, int* error) {
     info = WheelInfo{};
+    int ignored = 0;
+    int& failure = error ? *error : ignored;
+    failure = -1;
     WheelPortRef port;
     try {
         port = std::make_shared<WheelPort>();
     } catch (const std::bad_alloc&) {
         log_message(LOG_ERR, "Cannot allocate the port of wheel %s", path);
-        errno = ENOMEM;
+        failure = -ENOMEM;
         return nullptr;
     }
     port->node = open_node(path, WHEEL_PATH_SIZE);
-    if (!port->node)
+    if (!port->node) {
+        failure = -errno;
         return nullptr;
+    }
     platform::Platform& p = platform::current();
     platform::UsbHandle* handle = nullptr;
     if (const int code = p.usb_wrap_sys_device(port->node->fd(), &handle); code != 0) {
         log_message(LOG_ERR, "Could not wrap sys device: %s", p.usb_error_text(code).c_str());
-        errno = EIO;
         return nullptr;
     }
     port->handle = UsbHandleHolder(handle);
@@ -61,7 +65,6 @@ WheelPortRef open_wheel_port(const char* path, WheelInfo& info) {
         log_trace("Kernel driver detach failed");
     if (p.usb_claim_interface(handle, WHEEL_INTERFACE) != 0) {
         log_trace("Cannot claim interface\n");
-        errno = EBUSY;
         return nullptr;
     }
     port->handle.claimed();
@@ -69,9 +72,9 @@ WheelPortRef open_wheel_port(const char* path, WheelInfo& info) {
     // A wheel that can't tell who it is would sit in a slot that looks free.
     if (usb_wheel_info(handle, info) != 0) {
         log_message(LOG_ERR, "Could not obtain wheel %s info", path);
-        errno = EIO;
         return nullptr;
     }
+    failure = 0;
     return port;
 }
 
@@ -86,9 +89,10 @@ void fill_wheel_record(WheelRecord& wheel, const char* path, WheelPortRef port, 
 
 int open_wheel(const char* path, WheelRecord& wheel) {
     WheelInfo info;
-    WheelPortRef port = open_wheel_port(path, info);
+    int error = 0;
+    WheelPortRef port = open_wheel_port(path, info, &error);
     if (!port)
-        return errno == ENOENT || errno == ENAMETOOLONG || errno == EACCES ? -errno : -1;
+        return error;
     fill_wheel_record(wheel, path, std::move(port), info);
     return 0;
 }

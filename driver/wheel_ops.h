@@ -14,8 +14,10 @@
 // fatal), claims interface 0 and identifies the wheel into `info`. The open
 // port, or null when any step fails: everything opened is closed again and
 // the failure logged ("Could not obtain wheel %s info" when the
-// identification fails). Device I/O: never under registry_mutex.
-WheelPortRef open_wheel_port(const char* path, WheelInfo& info);
+// identification fails). With `error`: 0, -errno when the node can't be
+// opened (or the path does not fit a record), -1 for the other failures.
+// Device I/O: never under registry_mutex.
+WheelPortRef open_wheel_port(const char* path, WheelInfo& info, int* error = nullptr);
 
 // Makes `wheel` the record of the identified wheel on `port` at `path`:
 // path, info, pid and port stored, owner cleared. No device I/O (the
