@@ -27,13 +27,15 @@ MainPhaseAnswer connect_camera(int sd, uint32_t id) {
     log_trace("Connect: cam_id: %u", id);
     if (camera_busy(id))
         return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
-    CameraRecord* camera = claim_camera(id, sd);
-    if (camera == nullptr)
+    const Claimed<CameraRecord> claim = claim_camera(id, sd);
+    if (claim.result == ClaimResult::busy)
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
+    if (!claim)
         return {connect_failure(TCP_CMD_CONNECTCAMERA, 1), Then::stay};
     // Identification, initialisation and the answer are the session's first
     // work, so a slow camera holds up nobody else.
     MainPhaseAnswer answer{{}, Then::camera_session};
-    answer.camera = camera;
+    answer.camera = claim.record;
     return answer;
 }
 
@@ -41,11 +43,13 @@ MainPhaseAnswer connect_wheel(int sd, uint32_t id) {
     log_trace("Connect: wheel_id: %u", id);
     if (wheel_busy(id))
         return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
-    WheelRecord* wheel = claim_wheel(id, sd);
-    if (wheel == nullptr)
+    const Claimed<WheelRecord> claim = claim_wheel(id, sd);
+    if (claim.result == ClaimResult::busy)
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
+    if (!claim)
         return {connect_failure(TCP_CMD_CONNECTWHEEL, 1), Then::stay};
     MainPhaseAnswer answer{{}, Then::wheel_session};
-    answer.wheel = wheel;
+    answer.wheel = claim.record;
     return answer;
 }
 

@@ -2,9 +2,13 @@
 
 #include <syslog.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,72 @@ void camera_appeared(const char* path) {
     log_trace("Got camera: %s, FW status: %i", path, status);
     if (status == 0)
         add_camera(path);
+}
+
+// The hot-plug worker: one thread that does the device work of the start-up
+// probe and of the udev events, in the order they came, so that opening,
+// identifying, firmware uploads and closing never hold up the main loop.
+class HotplugWorker {
+public:
+    // Queues `job`; the thread is started with the first one. When it can't
+    // be started (logged), the job runs here instead.
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!started_)
+                started_ = start_detached("hot-plug worker", [this] { run(); });
+            if (started_) {
+                jobs_.push_back(std::move(job));
+                job = nullptr;
+            }
+        }
+        if (job)
+            job();  // nobody would take it from the queue
+        else
+            wake_.notify_one();
+    }
+
+private:
+    [[noreturn]] void run() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return !jobs_.empty(); });
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    bool started_ = false;
+};
+
+// Lives to the end of the process, as its thread does.
+HotplugWorker& worker() {
+    static HotplugWorker* const instance = new HotplugWorker;
+    return *instance;
+}
+
+void handle_event(const platform::HotplugEvent& event) {
+    const char* path = event.devnode.c_str();
+    if (event.action == "add") {
+        if (is_camera_node(event.devnode))
+            camera_appeared(path);
+        else if (is_wheel_event(event.id_vendor.c_str(), event.id_product.c_str()))
+            add_wheel(path);
+    } else if (event.action == "remove") {
+        if (is_camera_node(event.devnode)) {
+            log_trace("Removing camera: %s", path);
+            remove_camera(path);
+        } else {
+            remove_wheel(path);
+        }
+    }
 }
 
 }  // namespace
@@ -64,7 +134,10 @@ void dev_probe_threadproc() {
     log_trace("dev probe thread finished");
 }
 
-bool start_device_probe() { return start_detached("device probe", dev_probe_threadproc); }
+bool start_device_probe() {
+    worker().post(dev_probe_threadproc);
+    return true;
+}
 
 void handle_udev_event() {
     platform::HotplugEvent event;
@@ -72,20 +145,11 @@ void handle_udev_event() {
         log_message(LOG_ERR, "No device from receive_device(). An error occured.");
         return;
     }
-    if (event.devnode.empty())
+    if (event.devnode.empty() || (event.action != "add" && event.action != "remove"))
         return;
-    const char* path = event.devnode.c_str();
-    if (event.action == "add") {
-        if (is_camera_node(event.devnode))
-            camera_appeared(path);
-        else if (is_wheel_event(event.id_vendor.c_str(), event.id_product.c_str()))
-            add_wheel(path);
-    } else if (event.action == "remove") {
-        if (is_camera_node(event.devnode)) {
-            log_trace("Removing camera: %s", path);
-            remove_camera(path);
-        } else {
-            remove_wheel(path);
-        }
+    try {
+        worker().post([event] { handle_event(event); });
+    } catch (const std::bad_alloc&) {
+        log_message(LOG_ERR, "Hot-plug event of %s dropped: no memory", event.devnode.c_str());
     }
 }

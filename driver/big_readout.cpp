@@ -93,7 +93,7 @@ void BigTransfer::read_stream() {
     size_t count = 0;
     while (count < size_) {
         const size_t chunk = std::min<size_t>(CHUNK_BYTES, size_ - count);
-        const size_t got = ::read_stream(*camera_, read_buffer_.get() + count, chunk);
+        const size_t got = ::read_stream(*node_, read_buffer_.get() + count, chunk);
         count += got;
         const bool short_read = got < chunk;
         {
@@ -111,6 +111,7 @@ void BigTransfer::read_stream() {
         done_bytes_.store(static_cast<uint32_t>(convert_stream(format_, read_buffer_.get(), 0, count, out_)),
                           std::memory_order_release);
     read_buffer_.reset();
+    node_.reset();
     camera_->frame_lock.unlock();
     camera_->reading.store(false);
     received_.store(static_cast<uint32_t>(count), std::memory_order_release);
@@ -158,11 +159,15 @@ DriverResult astro_big_getimage(CameraRecord& camera, ExposureInfo& exposure, ui
         return DriverResult::refused();
 
     const ReadoutRequest request = big_request(camera, exposure);
+    // The transfer keeps this node to its end, whatever happens to the
+    // record's meanwhile.
+    started->node_ = camera.node.get();
     camera.reading.store(true);
     // Taken here, before the request, and released by the reader when the
     // transfer ends.
     camera.frame_lock.lock();
-    if (const DriverResult result = readout_command(camera, request.data(), request.size()); result.failed()) {
+    if (const DriverResult result = readout_command(camera, started->node_, request.data(), request.size());
+        result.failed()) {
         camera.frame_lock.unlock();
         camera.reading.store(false);
         return result;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -65,43 +66,54 @@ int usb_camera_info(int fd, CameraInfo& info) {
     return 0;
 }
 
+int usb_camera_info(CameraRecord& camera, CameraInfo& info) {
+    std::lock_guard lock(camera.command_mutex);
+    const NodeRef node = camera.node.get();
+    if (!node) {
+        info = CameraInfo{};
+        log_ioctl_failure(EBADF);
+        return 1;
+    }
+    return usb_camera_info(node->fd(), info);
+}
+
 int open_camera(const char* path, CameraRecord& camera) {
-    const int fd = open_device_node(path, sizeof camera.path);
-    if (fd < 0)
-        return fd;
-    platform::Platform& p = platform::current();
+    NodeRef node = open_node(path, sizeof camera.path);
+    if (!node)
+        return -errno;
     IdentifyRecord identity;
-    if (identify(fd, identity) != 0) {
+    if (identify(node->fd(), identity) != 0) {
         // The registry leaves a slot free when its set-up fails; a slot with
-        // a path and a descriptor would be neither free nor usable.
-        if (p.node_close(fd) < 0)
-            log_message(LOG_ERR, "close() failed: %s", strerror(errno));
+        // a path and a node would be neither free nor usable.
+        node->close();
         return 1;
     }
 
+    CameraInfo info;
+    usb_camera_info(node->fd(), info);
+    fill_camera_record(camera, path, std::move(node), info, identity.product_id);
+    return 0;
+}
+
+void fill_camera_record(CameraRecord& camera, const char* path, NodeRef node, const CameraInfo& info,
+                        uint16_t pid) {
     reset_camera_record(camera);
-    memcpy(camera.path, path, strlen(path) + 1);
-    usb_camera_info(fd, camera.info);
-    camera.fd = fd;
-    camera.pid = identity.product_id;
+    snprintf(camera.path, sizeof camera.path, "%s", path);
+    camera.info = info;
+    camera.pid = pid;
     // The unknown product id was logged by the identification already.
     const CameraModel* model = find_camera_model(camera.pid);
     camera.camera_type = model ? model->camera_type : 0;
     camera.camera_class = model ? model->camera_class : 0;
     camera.sensor_variant = sensor_variant(camera.camera_type, camera.camera_class, camera.info.width);
-    return 0;
+    camera.node.exchange(std::move(node));
 }
 
 int close_camera(CameraRecord& camera, bool release) {
     int result = 0;
-    {
-        std::lock_guard lock(camera.command_mutex);
-        if (camera.fd > 0 && platform::current().node_close(camera.fd) < 0) {
-            const int error = errno;
-            log_message(LOG_ERR, "close() failed: %s", strerror(error));
-            result = -error;
-        }
-        camera.fd = 0;
+    if (NodeRef node = camera.node.exchange()) {
+        node->mark_gone();
+        result = drop_reference(std::move(node));
     }
     if (release) {
         memset(camera.path, 0, sizeof camera.path);

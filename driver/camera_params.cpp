@@ -51,7 +51,7 @@ int column_of(const Rec& c) {
 template <int BIT>
 int32_t flag(const Rec& c) { return (c.info.flags >> BIT) & 1; }
 
-int32_t connected(const Rec& c) { return c.connected; }
+int32_t connected(const Rec& c) { return is_held(c) ? 1 : 0; }
 int32_t has_filters(const Rec& c) { return c.info.filters != 0; }
 int32_t gps(const Rec& c) { return (c.info.flags & 0x0C) != 0; }
 int32_t modes_selectable(const Rec& c) { return !c.fixed_read_mode; }

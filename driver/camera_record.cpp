@@ -1,12 +1,10 @@
 #include "driver/camera_record.h"
 
 void reset_camera_record(CameraRecord& camera) {
-    camera.connected = 0;
     camera.pid = 0;
     camera.camera_type = 0;
     camera.camera_class = 0;
     camera.info = CameraInfo{};
-    camera.fd = 0;
     camera.owner_sock = 0;
     camera.owner_addr = sockaddr_in{};
     camera.sensor_variant = 0;

@@ -2,8 +2,10 @@
 //
 // Records live in the camera registry's static table; they never move and are
 // never freed, so threads keep pointers to them. Fields other than the two
-// locks, `connected` and `reading` are written by the thread that holds the
-// camera (or by the registry while it holds registry_mutex).
+// locks, `state`, `node` and `reading` are written by the thread that holds
+// the camera (or by the registry while it holds registry_mutex). `state` is
+// moved by the registry only; `node` is swapped by the registry and copied
+// by every command and transfer for its length.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,6 +16,8 @@
 
 #include "driver/camera_info.h"
 #include "driver/camera_models.h"
+#include "driver/device_node.h"
+#include "driver/device_state.h"
 #include "driver/frame_lock.h"
 
 inline constexpr size_t CAMERA_PATH_SIZE = 4096;
@@ -32,12 +36,12 @@ struct HardwareBinning {
 
 struct CameraRecord {
     char path[CAMERA_PATH_SIZE] = {};  // the device node; empty: a free slot
-    std::atomic<uint8_t> connected{0}; // a TCP or Alpaca client holds the camera
+    std::atomic<DeviceState> state{DeviceState::free};
     uint32_t pid = 0;
     uint32_t camera_type = 0;          // determine_camera_type
     uint32_t camera_class = 0;         // determine_camera_class
-    CameraInfo info = {};              // open: info.id != 0 and fd != 0
-    int32_t fd = 0;                    // 0 while closed
+    CameraInfo info = {};              // the identification read at open
+    SharedSlot<DeviceNode> node;       // the open node; empty while closed
     int32_t owner_sock = 0;            // holding TCP client; 0 for Alpaca or none
     sockaddr_in owner_addr = {};       // that client's address
     uint32_t sensor_variant = 0;       // 0..7, timing constants of the CMOS cameras
@@ -74,8 +78,8 @@ struct CameraRecord {
     uint16_t ver_reserved = 0;         // always 0
 };
 
-// Sets every field but `path` and the two locks to its after-open value:
-// info, pid, type, class, fd and owner cleared, binning factors 1, the
+// Sets every field but `path`, `state`, `node` and the two locks to its
+// after-open value: info, pid, type, class and owner cleared, binning factors 1, the
 // dual-gain coefficients, exposure time and clock period their defaults,
 // all flags, modes and version words 0. The caller holds registry_mutex.
 void reset_camera_record(CameraRecord& camera);
@@ -88,6 +92,9 @@ uint32_t sensor_variant(uint32_t camera_type, uint32_t camera_class, uint16_t wi
 // it (hw_bin.enabled) and whose firmware can (version word ver128_lo); never
 // product id 3138.
 bool hw_binning_capable(const CameraRecord& camera);
+
+// Whether a client holds the camera (present or not).
+inline bool is_held(const CameraRecord& camera) { return is_held(camera.state.load()); }
 
 inline bool is_dual_sample(const CameraRecord& camera) { return is_dual_sample(camera.pid); }
 inline bool is_new_interface(const CameraRecord& camera) { return is_new_interface(camera.pid); }

@@ -81,6 +81,7 @@ private:
 
     // Set before the reader starts, constant afterwards.
     CameraRecord* camera_ = nullptr;
+    NodeRef node_;                    // the camera's node, held until the reader ends
     StreamFormat format_ = StreamFormat::native16;
     uint16_t* out_ = nullptr;
     uint32_t size_ = 0;

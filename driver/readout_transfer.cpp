@@ -19,10 +19,15 @@ std::unique_ptr<uint8_t[]> allocate_read_buffer(size_t size) {
     return buffer;
 }
 
-size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
+size_t read_stream(const DeviceNode& node, uint8_t* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = platform::current().node_read(camera.fd, buffer + done, size - done);
+        // A node gone with its device fails as the driver's read would.
+        ssize_t n = -1;
+        if (node.gone())
+            errno = ENODEV;
+        else
+            n = platform::current().node_read(node.fd(), buffer + done, size - done);
         if (n > 0 && static_cast<size_t>(n) > size - done) {
             // More than asked for is no answer a read can give: the count
             // can't be trusted, nor the bytes.
@@ -44,19 +49,20 @@ size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size) {
 }
 
 DriverResult transfer_image(CameraRecord& camera, const uint8_t* request, size_t request_length, uint8_t* buffer,
-                   size_t size, bool acknowledge) {
+                            size_t size, bool acknowledge) {
+    const NodeRef node = camera.node.get();
     camera.reading.store(true);
     // Taken before the request: a command that slipped in between the two
     // would reach a camera that is already sending the image.
     camera.frame_lock.lock();
-    if (const DriverResult result = readout_command(camera, request, request_length); result.failed()) {
+    if (const DriverResult result = readout_command(camera, node, request, request_length); result.failed()) {
         camera.frame_lock.unlock();
         camera.reading.store(false);
         return result;
     }
-    const size_t got = read_stream(camera, buffer, size);
+    const size_t got = read_stream(*node, buffer, size);
     if (got == size && acknowledge)
-        cmos_readok(camera);
+        cmos_readok(camera, node);
     camera.frame_lock.unlock();
     camera.reading.store(false);
     if (got == size)

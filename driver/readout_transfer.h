@@ -12,12 +12,16 @@
 // A read buffer of `size` bytes, or null (logged) when there is no memory.
 std::unique_ptr<uint8_t[]> allocate_read_buffer(size_t size);
 
-// Reads up to `size` bytes of the camera's stream into `buffer`, going on
-// after partial reads; stops early on end of stream or a failed read, which
-// is logged as "read() failed: read %d bytes: %s". Returns the bytes read.
-size_t read_stream(CameraRecord& camera, uint8_t* buffer, size_t size);
+// Reads up to `size` bytes of the stream of the camera node `node` (the one
+// the transfer took at its start and holds to its end) into `buffer`, going
+// on after partial reads; stops early on end of stream or a failed read,
+// which is logged as "read() failed: read %d bytes: %s". Returns the bytes
+// read.
+size_t read_stream(const DeviceNode& node, uint8_t* buffer, size_t size);
 
-// One synchronous transfer: sets `reading`, takes the frame lock, sends the
+// One synchronous transfer: takes a reference to the camera's node for its
+// whole length (request, stream and acknowledgement all go to that node),
+// sets `reading`, takes the frame lock, sends the
 // readout request (a failure releases the lock, clears `reading` and is
 // returned), reads exactly `size` bytes into `buffer`, acknowledges the image when
 // `acknowledge` is set (cmos_readok), releases the frame lock and clears

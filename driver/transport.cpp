@@ -17,13 +17,14 @@
 
 namespace {
 
-// Issues the command request on `fd` and returns the ioctl's result with
-// errno as it left it. A descriptor of 0 is a camera whose node was closed:
-// descriptor 0 belongs to somebody else, so nothing is sent there.
-int command_request(int fd, const uint8_t* request, size_t request_length, uint8_t* response,
+// Issues the command request on `node` and returns the ioctl's result with
+// errno as it left it. No node: the camera's node was closed; a node gone
+// with its device answers as the driver would.
+int command_request(const DeviceNode* node, const uint8_t* request, size_t request_length, uint8_t* response,
                     size_t response_capacity, size_t& received) {
-    if (fd <= 0) {
-        errno = EBADF;
+    received = 0;
+    if (node == nullptr || node->gone()) {
+        errno = node ? ENODEV : EBADF;
         return -1;
     }
     CommandRecord record{};
@@ -31,7 +32,7 @@ int command_request(int fd, const uint8_t* request, size_t request_length, uint8
     record.request_length = request_length;
     record.response_address = reinterpret_cast<uintptr_t>(response);
     record.response_length = response_capacity;
-    const int result = platform::current().node_ioctl(fd, CAMERA_IOCTL_COMMAND, &record);
+    const int result = platform::current().node_ioctl(node->fd(), CAMERA_IOCTL_COMMAND, &record);
     // The count comes from the driver; never let it point past the buffer.
     received = static_cast<size_t>(std::min<uint64_t>(record.response_length, response_capacity));
     return result;
@@ -51,7 +52,8 @@ DriverResult usb_camera_command_us(CameraRecord& camera, const uint8_t* request,
         return DriverResult::busy();
     }
     size_t count = 0;
-    const int result = command_request(camera.fd, request, request_length, response, response_capacity, count);
+    const NodeRef node = camera.node.get();
+    const int result = command_request(node.get(), request, request_length, response, response_capacity, count);
     const int error = errno;
     // The frame lock goes first: released after the mutex, the next command
     // would find it still held by this one and be refused as if an image
@@ -78,13 +80,14 @@ DriverResult camera_command(CameraRecord& camera, const uint8_t* request, size_t
     return usb_camera_command_us(camera, request, request_length, response, response_capacity, received);
 }
 
-DriverResult readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length) {
+DriverResult readout_command(CameraRecord& camera, const NodeRef& node, const uint8_t* request,
+                             size_t request_length) {
     const uint8_t command = request_length ? request[0] : 0xFF;
     size_t count = 0;
     int result = 0, error = 0;
     {
         std::lock_guard lock(camera.command_mutex);
-        result = command_request(camera.fd, request, request_length, nullptr, 0, count);
+        result = command_request(node.get(), request, request_length, nullptr, 0, count);
         error = errno;
     }
     if (result < 0) {
@@ -95,12 +98,14 @@ DriverResult readout_command(CameraRecord& camera, const uint8_t* request, size_
     return DriverResult::ok();
 }
 
-void cmos_readok(CameraRecord& camera) {
+void cmos_readok(CameraRecord& camera) { cmos_readok(camera, camera.node.get()); }
+
+void cmos_readok(CameraRecord& camera, const NodeRef& node) {
     if (!is_new_interface(camera))
         return;
     uint8_t status = 0;
     size_t received = 0;
-    if (command_request(camera.fd, nullptr, 0, &status, sizeof status, received) < 0) {
+    if (command_request(node.get(), nullptr, 0, &status, sizeof status, received) < 0) {
         log_ioctl_failure(errno);
         return;
     }
@@ -129,11 +134,15 @@ DriverResult usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request
     if (request_length > INT_MAX || response_length > INT_MAX)
         return DriverResult::refused();
 
+    // The port is held for the exchange: an unplug or a re-plug swaps the
+    // record's, never closes this one under it.
+    const WheelPortRef port = wheel.port.get();
+    platform::UsbHandle* handle = port && !port->node->gone() ? port->handle.get() : nullptr;
     int written = 0;
     if (request_length) {
         // libusb wants a writable buffer even for an OUT transfer.
         std::vector<uint8_t> out(request, request + request_length);
-        const int code = wheel.handle ? p.usb_bulk_transfer(wheel.handle, WHEEL_ENDPOINT_OUT, out.data(),
+        const int code = handle ? p.usb_bulk_transfer(handle, WHEEL_ENDPOINT_OUT, out.data(),
                                                             static_cast<int>(request_length), &written,
                                                             WHEEL_TRANSFER_TIMEOUT_MS)
                                       : LIBUSB_ERROR_NO_DEVICE;
@@ -150,7 +159,7 @@ DriverResult usb_wheel_command_locked(WheelRecord& wheel, const uint8_t* request
 
     int read = 0;
     if (response_length) {
-        const int code = wheel.handle ? p.usb_bulk_transfer(wheel.handle, WHEEL_ENDPOINT_IN, response,
+        const int code = handle ? p.usb_bulk_transfer(handle, WHEEL_ENDPOINT_IN, response,
                                                             static_cast<int>(response_length), &read,
                                                             WHEEL_TRANSFER_TIMEOUT_MS)
                                       : LIBUSB_ERROR_NO_DEVICE;

@@ -31,7 +31,8 @@ inline constexpr uint8_t WHEEL_ENDPOINT_IN = 0x82;
 // mutex never see a command's own hold of the frame lock as a transfer.
 // The caller holds neither. With
 // capacity 0 the result is ok whatever came back; otherwise the first
-// response byte is the status. A closed camera (fd 0) is request_failed.
+// response byte is the status. A closed camera (no node) is request_failed.
+// The node is held for the exchange, so an unplug never closes it under one.
 DriverResult usb_camera_command_us(CameraRecord& camera, const uint8_t* request, size_t request_length,
                           uint8_t* response, size_t response_capacity, size_t& received);
 
@@ -44,12 +45,18 @@ DriverResult camera_command(CameraRecord& camera, const uint8_t* request, size_t
 // command_mutex, never refused. Holding the lock from before the request
 // on, no other command reaches the camera between the request and the
 // image it starts. No response is expected; ok or request_failed (logged).
-DriverResult readout_command(CameraRecord& camera, const uint8_t* request, size_t request_length);
+// Goes to `node`, the node the transfer took from the record at its start
+// and reads from (null: request_failed).
+DriverResult readout_command(CameraRecord& camera, const NodeRef& node, const uint8_t* request,
+                             size_t request_length);
 
 // Acknowledges a finished image transfer on a new-interface camera (product
 // id 3072 and above); does nothing for the others. Called by the readout
 // while it still holds frame_lock, so the request goes to the node directly,
-// without either lock. Failures are logged and do not change the readout.
+// without either lock, on the node the transfer read from. Failures are
+// logged and do not change the readout. The one-argument form uses the
+// record's node of the moment.
+void cmos_readok(CameraRecord& camera, const NodeRef& node);
 void cmos_readok(CameraRecord& camera);
 
 // One wheel exchange: the request (if any) to endpoint 0x01, then exactly

@@ -7,11 +7,16 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <utility>
+
+#include "driver/device_node.h"
+#include "driver/device_state.h"
 
 #include "platform/platform.h"
 
@@ -48,15 +53,53 @@ inline constexpr uint8_t WHEEL_CMD_GET_COUNTS = 0x10;
 inline constexpr uint8_t WHEEL_CMD_SET_POSITION = 0x11;
 inline constexpr uint8_t WHEEL_CMD_INFO = 0x1A;
 
+// A wheel's libusb handle: releases the interface it claimed and closes
+// the handle when it goes (defined in wheel_ops.cpp).
+class UsbHandleHolder {
+public:
+    UsbHandleHolder() = default;
+    explicit UsbHandleHolder(platform::UsbHandle* handle) : handle_(handle) {}
+    ~UsbHandleHolder() { reset(); }
+    UsbHandleHolder(UsbHandleHolder&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), claimed_(std::exchange(other.claimed_, false)) {}
+    UsbHandleHolder& operator=(UsbHandleHolder&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, nullptr);
+            claimed_ = std::exchange(other.claimed_, false);
+        }
+        return *this;
+    }
+
+    platform::UsbHandle* get() const { return handle_; }
+    // Interface 0 was claimed on the handle: reset releases it first.
+    void claimed() { claimed_ = true; }
+    void reset();
+
+private:
+    platform::UsbHandle* handle_ = nullptr;
+    bool claimed_ = false;
+};
+
+// An open wheel: its USB device node and the handle wrapped around it. The
+// handle goes first, then the node (members are destroyed in reverse). Shared
+// like a camera's node: every exchange holds it, so an unplug or a re-plug
+// never closes it under one.
+struct WheelPort {
+    NodeRef node;
+    UsbHandleHolder handle;
+};
+using WheelPortRef = std::shared_ptr<WheelPort>;
+
 // One per standalone wheel in the wheel registry's static table; never moves,
-// never freed. `wheel_mutex` is held over every whole bulk exchange.
+// never freed. `wheel_mutex` is held over every whole bulk exchange; `state`
+// is moved by the registry only.
 struct WheelRecord {
     char path[WHEEL_PATH_SIZE] = {};   // the USB device node; empty: a free slot
-    uint8_t connected = 0;             // a client holds the wheel
+    std::atomic<DeviceState> state{DeviceState::free};
     uint32_t pid = 0;                  // product id, from info
     WheelInfo info = {};
-    int32_t fd = 0;                    // the device node; 0 while closed
-    platform::UsbHandle* handle = nullptr;  // wrapped around fd; null while closed
+    SharedSlot<WheelPort> port;        // empty while closed
     int32_t owner_sock = 0;            // holding TCP client
     std::mutex wheel_mutex;
 };

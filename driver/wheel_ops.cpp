@@ -6,7 +6,10 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <mutex>
 
 #include "common/log.h"
@@ -17,27 +20,43 @@ namespace {
 
 constexpr int WHEEL_INTERFACE = 0;
 
-// Gives up the handle and the node of a wheel that could not be set up.
-void abandon(platform::Platform& p, platform::UsbHandle* handle, int fd) {
-    if (handle)
-        p.usb_close(handle);
-    if (p.node_close(fd) < 0)
-        log_message(LOG_ERR, "close() failed: %s", strerror(errno));
-}
-
 }  // namespace
 
-int open_wheel(const char* path, WheelRecord& wheel) {
-    const int fd = open_device_node(path, sizeof wheel.path);
-    if (fd < 0)
-        return fd;
+void UsbHandleHolder::reset() {
+    platform::UsbHandle* handle = std::exchange(handle_, nullptr);
+    if (!handle)
+        return;
+    platform::Platform& p = platform::current();
+    if (std::exchange(claimed_, false) && p.usb_release_interface(handle, WHEEL_INTERFACE) != 0)
+        log_trace("Cannot release interface\n");
+    p.usb_close(handle);
+}
+
+WheelPortRef open_wheel_port(const char* path, WheelInfo& info, int* error) {
+    info = WheelInfo{};
+    int ignored = 0;
+    int& failure = error ? *error : ignored;
+    failure = -1;
+    WheelPortRef port;
+    try {
+        port = std::make_shared<WheelPort>();
+    } catch (const std::bad_alloc&) {
+        log_message(LOG_ERR, "Cannot allocate the port of wheel %s", path);
+        failure = -ENOMEM;
+        return nullptr;
+    }
+    port->node = open_node(path, WHEEL_PATH_SIZE);
+    if (!port->node) {
+        failure = -errno;
+        return nullptr;
+    }
     platform::Platform& p = platform::current();
     platform::UsbHandle* handle = nullptr;
-    if (const int code = p.usb_wrap_sys_device(fd, &handle); code != 0) {
+    if (const int code = p.usb_wrap_sys_device(port->node->fd(), &handle); code != 0) {
         log_message(LOG_ERR, "Could not wrap sys device: %s", p.usb_error_text(code).c_str());
-        abandon(p, nullptr, fd);
-        return -1;
+        return nullptr;
     }
+    port->handle = UsbHandleHolder(handle);
     // NOT_FOUND: no kernel driver is bound, which is the usual case.
     const int detached = p.usb_detach_kernel_driver(handle, WHEEL_INTERFACE);
     if (detached == 0)
@@ -46,49 +65,62 @@ int open_wheel(const char* path, WheelRecord& wheel) {
         log_trace("Kernel driver detach failed");
     if (p.usb_claim_interface(handle, WHEEL_INTERFACE) != 0) {
         log_trace("Cannot claim interface\n");
-        // The wrapped node stays ours: closing the handle leaves it open.
-        abandon(p, handle, fd);
-        return -1;
+        return nullptr;
     }
+    port->handle.claimed();
     log_trace("Interface %d claimed\n", WHEEL_INTERFACE);
+    // A wheel that can't tell who it is would sit in a slot that looks free.
+    if (usb_wheel_info(handle, info) != 0) {
+        log_message(LOG_ERR, "Could not obtain wheel %s info", path);
+        return nullptr;
+    }
+    failure = 0;
+    return port;
+}
 
+void fill_wheel_record(WheelRecord& wheel, const char* path, WheelPortRef port, const WheelInfo& info) {
     memset(wheel.path, 0, sizeof wheel.path);
-    memcpy(wheel.path, path, strlen(path) + 1);
-    wheel.connected = 0;
+    snprintf(wheel.path, sizeof wheel.path, "%s", path);
     wheel.owner_sock = 0;
-    usb_wheel_info(handle, wheel.info);
-    wheel.fd = fd;
-    wheel.handle = handle;
-    wheel.pid = wheel.info.pid;
+    wheel.info = info;
+    wheel.pid = info.pid;
+    wheel.port.exchange(std::move(port));
+}
+
+int open_wheel(const char* path, WheelRecord& wheel) {
+    WheelInfo info;
+    int error = 0;
+    WheelPortRef port = open_wheel_port(path, info, &error);
+    if (!port)
+        return error;
+    fill_wheel_record(wheel, path, std::move(port), info);
     return 0;
 }
 
 int close_wheel(WheelRecord& wheel, bool release) {
-    platform::Platform& p = platform::current();
     int result = 0;
-    {
-        std::lock_guard lock(wheel.wheel_mutex);
-        if (wheel.handle) {
-            if (p.usb_release_interface(wheel.handle, WHEEL_INTERFACE) != 0)
-                log_trace("Cannot release interface\n");
-            p.usb_close(wheel.handle);
-            wheel.handle = nullptr;
-        }
-        if (wheel.fd > 0 && p.node_close(wheel.fd) < 0) {
-            const int error = errno;
-            log_message(LOG_ERR, "close() failed: %s", strerror(error));
-            result = -error;
-        }
-        wheel.fd = 0;
+    if (WheelPortRef port = wheel.port.exchange()) {
+        port->node->mark_gone();
+        // The handle goes before the node, when the last user lets go.
+        result = drop_reference(std::move(port));
     }
     if (release) {
         memset(wheel.path, 0, sizeof wheel.path);
-        wheel.connected = 0;
         wheel.pid = 0;
         wheel.info = WheelInfo{};
         wheel.owner_sock = 0;
     }
     return result;
+}
+
+int wheel_identify(WheelRecord& wheel, WheelInfo& info) {
+    std::lock_guard lock(wheel.wheel_mutex);
+    const WheelPortRef port = wheel.port.get();
+    if (!port || port->node->gone()) {
+        info = WheelInfo{};
+        return -1;
+    }
+    return usb_wheel_info(port->handle.get(), info);
 }
 
 int usb_wheel_info(platform::UsbHandle* handle, WheelInfo& info) {

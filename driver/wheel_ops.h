@@ -14,21 +14,36 @@
 
 // Opens the USB device node at `path`, wraps it into a libusb handle,
 // detaches a kernel driver from interface 0 if one is bound (failure is not
-// fatal), claims interface 0, and fills `wheel`: path, a cleared record,
-// info read with usb_wheel_info (result not checked), fd, handle and pid.
-// Returns 0; -errno when the node can't be opened or the path does not fit
-// the record; -1 when the node can't be wrapped or interface 0 claimed
-// (the node and handle are closed again and the record left untouched).
-// The caller holds registry_mutex; wheel_mutex must not be held.
+// fatal), claims interface 0 and identifies the wheel into `info`. The open
+// port, or null when any step fails: everything opened is closed again and
+// the failure logged ("Could not obtain wheel %s info" when the
+// identification fails). With `error`: 0, -errno when the node can't be
+// opened (or the path does not fit a record), -1 for the other failures.
+// Device I/O: never under registry_mutex.
+WheelPortRef open_wheel_port(const char* path, WheelInfo& info, int* error = nullptr);
+
+// Makes `wheel` the record of the identified wheel on `port` at `path`:
+// path, info, pid and port stored, owner cleared. No device I/O (the
+// registry calls it under registry_mutex); `state` is left to the registry.
+void fill_wheel_record(WheelRecord& wheel, const char* path, WheelPortRef port, const WheelInfo& info);
+
+// open_wheel_port and fill_wheel_record. Returns 0; -errno when the node
+// can't be opened or the path does not fit the record; -1 when the node
+// can't be wrapped, interface 0 claimed or the wheel identified (everything
+// is closed again and the record left untouched, so its slot stays free).
 int open_wheel(const char* path, WheelRecord& wheel);
 
-// Releases interface 0 and closes the handle (if held), then the node (if
-// open); fd becomes 0. Takes wheel_mutex for it, so an exchange in flight
-// finishes (or fails, on a vanished device) before the handle goes; the
-// caller must not hold it. With `release` the record becomes a free slot.
-// Returns 0, or -errno when close() fails (the record is updated all the
-// same).
+// Lets go of the wheel's port (if open), marking its node gone: an exchange
+// in flight finishes on it (failing, on a vanished device), and the handle
+// and node close when the last user lets go. Never waits. With `release` the
+// record's fields become those of a free slot (`state` is left to the
+// registry). Returns 0, or -errno when the node was closed here and close()
+// failed (the record is updated all the same).
 int close_wheel(WheelRecord& wheel, bool release);
+
+// The identification exchange on a record's port, under wheel_mutex (with a
+// reference to the port for its length). -1 when the wheel is closed.
+int wheel_identify(WheelRecord& wheel, WheelInfo& info);
 
 // The identification exchange: [0x1A] out, exactly 41 bytes in, then vid
 // and pid from the device descriptor. `info` is zeroed first and stays so

@@ -50,34 +50,105 @@ void copy_path(char (&target)[CAMERA_PATH_SIZE], const char* path) {
     snprintf(target, sizeof target, "%s", path);
 }
 
-// What the generic operations need to know of cameras and wheels.
+// What the generic operations need to know of cameras and wheels. `Shared`
+// is the device object a record holds (a camera's node, a wheel's port).
 struct CameraKind {
     using Record = CameraRecord;
     using Info = CameraInfo;
+    using Shared = NodeRef;
     static constexpr const char* noun = "camera";
     static constexpr const char* Noun = "Camera";
     static auto& table() { return cameras; }
     static std::atomic<uint64_t>& present() { return camera_count; }
-    static int close(Record& record, bool release) { return close_camera(record, release); }
+    static Shared detach(Record& record) { return record.node.exchange(); }
+    static void attach(Record& record, Shared shared) { record.node.exchange(std::move(shared)); }
+    static DeviceNode& node_of(const Shared& shared) { return *shared; }
+    static void clear(Record& record) {
+        memset(record.path, 0, sizeof record.path);
+        reset_camera_record(record);
+    }
 };
 
 struct WheelKind {
     using Record = WheelRecord;
     using Info = WheelInfo;
+    using Shared = WheelPortRef;
     static constexpr const char* noun = "wheel";
     static constexpr const char* Noun = "Wheel";
     static auto& table() { return wheels; }
     static std::atomic<uint64_t>& present() { return wheel_count; }
-    static int close(Record& record, bool release) { return close_wheel(record, release); }
+    static Shared detach(Record& record) { return record.port.exchange(); }
+    static void attach(Record& record, Shared shared) { record.port.exchange(std::move(shared)); }
+    static DeviceNode& node_of(const Shared& shared) { return *shared->node; }
+    static void clear(Record& record) {
+        memset(record.path, 0, sizeof record.path);
+        record.pid = 0;
+        record.info = WheelInfo{};
+        record.owner_sock = 0;
+    }
 };
 
-// The record of device `id`: the first with that id, or for ONLY_DEVICE_ID
-// with exactly one device present the first known one.
+const char* state_name(DeviceState state) {
+    switch (state) {
+    case DeviceState::free: return "free";
+    case DeviceState::present: return "present";
+    case DeviceState::held: return "held";
+    case DeviceState::held_absent: return "held_absent";
+    }
+    return "?";
+}
+
+// The one place where records change state; registry_mutex is held. Keeps
+// the present counter (records with an open node) in step, clears a record
+// that becomes free and the holder of one that is let go. An illegal move
+// is refused (logged) and changes nothing.
+template <typename Kind>
+bool move_to(typename Kind::Record& record, DeviceState to) {
+    using S = DeviceState;
+    const S from = record.state.load();
+    const bool legal = (from == S::free && to == S::present)            // added
+                       || (from == S::present && to == S::held)         // claimed
+                       || (from == S::present && to == S::free)         // unplugged
+                       || (from == S::held && to == S::present)         // released
+                       || (from == S::held && to == S::held_absent)     // unplugged while held
+                       || (from == S::held_absent && to == S::held)     // plugged in again
+                       || (from == S::held_absent && to == S::free);    // released after its unplug
+    if (!legal) {
+        log_message(LOG_ERR, "%s id %u: no move from %s to %s", Kind::Noun, record.info.id, state_name(from),
+                    state_name(to));
+        return false;
+    }
+    if (is_open(to) && !is_open(from))
+        ++Kind::present();
+    else if (!is_open(to) && is_open(from))
+        --Kind::present();
+    if (!is_held(to))
+        record.owner_sock = 0;
+    if (to == S::free)
+        Kind::clear(record);
+    record.state.store(to);
+    return true;
+}
+
+// Lets go of a device object taken out of its record, outside the lock: its
+// node is marked gone, and closed here when nobody else holds it (a command
+// or transfer that does closes it when it ends). 0, or -errno of close().
+template <typename Kind>
+int let_go_of(typename Kind::Shared shared) {
+    if (!shared)
+        return 0;
+    Kind::node_of(shared).mark_gone();
+    return drop_reference(std::move(shared));
+}
+
+// The record of device `id`, known to clients; for ONLY_DEVICE_ID with
+// exactly one device present, the first one whose node is open.
 template <typename Kind>
 typename Kind::Record* match_by_id(uint32_t id) {
     const bool only = id == ONLY_DEVICE_ID && Kind::present() == 1;
     for (auto& record : Kind::table()) {
-        if (only ? record.info.id != 0 : record.info.id == id)
+        const DeviceState state = record.state.load();
+        if (only ? is_open(state) : (is_known(state) && record.info.id == id))
             return &record;
     }
     return nullptr;
@@ -86,7 +157,7 @@ typename Kind::Record* match_by_id(uint32_t id) {
 template <typename Kind>
 typename Kind::Record* find_by_path(const char* path) {
     for (auto& record : Kind::table()) {
-        if (record.path[0] != '\0' && strcmp(record.path, path) == 0)
+        if (is_known(record.state.load()) && strcmp(record.path, path) == 0)
             return &record;
     }
     return nullptr;
@@ -95,32 +166,67 @@ typename Kind::Record* find_by_path(const char* path) {
 template <typename Kind>
 typename Kind::Record* free_record() {
     for (auto& record : Kind::table()) {
-        if (record.info.id == 0)
+        if (record.state.load() == DeviceState::free)
             return &record;
     }
     return nullptr;
 }
 
+// An identified device, opened outside the lock, joins the registry: the
+// record that knows its id (a held one unplugged meanwhile gets it back; a
+// present one swaps a stale node for it), or a free one, filled by `fill`
+// (no device I/O). The replaced object is handed back to be let go of
+// outside the lock. False when every record is taken.
+template <typename Kind, typename Fill>
+bool join(const char* path, typename Kind::Shared shared, const typename Kind::Info& info,
+          typename Kind::Shared& replaced, Fill fill, const std::function<void(typename Kind::Record&)>& publish) {
+    Lock lock(registry_mutex);
+    if (auto* record = match_by_id<Kind>(info.id); record != nullptr && info.id != ONLY_DEVICE_ID) {
+        if (record->state.load() == DeviceState::held_absent)
+            move_to<Kind>(*record, DeviceState::held);
+        replaced = Kind::detach(*record);
+        Kind::attach(*record, std::move(shared));
+        copy_path(record->path, path);
+        return true;
+    }
+    auto* record = free_record<Kind>();
+    if (record == nullptr) {
+        log_message(LOG_ERR, "Could not add %s %s: all %d %s records are taken", Kind::noun, path,
+                    static_cast<int>(Kind::table().size()), Kind::noun);
+        return false;
+    }
+    fill(*record, std::move(shared));
+    move_to<Kind>(*record, DeviceState::present);
+    if (publish)
+        publish(*record);
+    return true;
+}
+
 template <typename Kind>
 void remove_device(const char* path) {
-    Lock lock(registry_mutex);
-    auto* record = find_by_path<Kind>(path);
-    if (record == nullptr)
-        return;
-    if (record->fd == 0) {
-        log_trace("%s connected to client but not opened => ignoring", Kind::Noun);
-        return;
+    typename Kind::Shared gone;
+    {
+        Lock lock(registry_mutex);
+        auto* record = find_by_path<Kind>(path);
+        if (record == nullptr)
+            return;
+        const DeviceState state = record->state.load();
+        if (!is_open(state)) {
+            log_trace("%s connected to client but not opened => ignoring", Kind::Noun);
+            return;
+        }
+        gone = Kind::detach(*record);
+        // A held device keeps its record (id and path) until its holder lets go.
+        move_to<Kind>(*record, state == DeviceState::held ? DeviceState::held_absent : DeviceState::free);
     }
-    --Kind::present();
-    // A held device keeps its record (id and path) until its holder lets go.
-    if (int result = Kind::close(*record, !record->connected); result == 0)
+    if (let_go_of<Kind>(std::move(gone)) == 0)
         log_message(LOG_INFO, "%s %s removed.", Kind::Noun, path);
     else
         log_message(LOG_ERR, "Could not remove %s: %s", Kind::noun, path);
 }
 
 template <typename Kind>
-typename Kind::Record* claim_device(uint32_t id, int sd) {
+Claimed<typename Kind::Record> claim_device(uint32_t id, int sd) {
     Lock lock(registry_mutex);
     auto* record = match_by_id<Kind>(id);
     const ClientSlot* client = find_client(sd);
@@ -129,29 +235,32 @@ typename Kind::Record* claim_device(uint32_t id, int sd) {
     if (client == nullptr)
         log_message(LOG_ERR, "Could not find client sd: %i", sd);
     if (record == nullptr || client == nullptr)
-        return nullptr;
+        return {ClaimResult::not_found, nullptr};
+    // Held, present or not: the holder keeps it.
+    if (record->state.load() != DeviceState::present) {
+        log_message(LOG_WARNING, "Client sd: %i refused: %s id %i is held.", sd, Kind::noun,
+                    static_cast<int>(record->info.id));
+        return {ClaimResult::busy, nullptr};
+    }
+    move_to<Kind>(*record, DeviceState::held);
     record->owner_sock = sd;
-    record->connected = 1;
     if constexpr (requires { record->owner_addr; })
         record->owner_addr = client->peer;
     log_message(LOG_INFO, "Client sd: %i connected to %s id: %i.", sd, Kind::noun, static_cast<int>(record->info.id));
-    return record;
+    return {ClaimResult::claimed, record};
 }
 
 // Lets go of a held record; one whose device went away meanwhile is cleared.
 template <typename Kind>
 void let_go(typename Kind::Record& record) {
-    record.owner_sock = 0;
-    record.connected = 0;
-    if (record.fd == 0 && record.path[0] != '\0')
-        Kind::close(record, true);
+    move_to<Kind>(record, record.state.load() == DeviceState::held_absent ? DeviceState::free : DeviceState::present);
 }
 
 template <typename Kind>
 void release_device(int sd) {
     Lock lock(registry_mutex);
     for (auto& record : Kind::table()) {
-        if (record.owner_sock == sd && sd != 0) {
+        if (sd != 0 && is_held(record.state.load()) && record.owner_sock == sd) {
             log_message(LOG_INFO, "Client sd '%i' disconnected from %s id '%i'.", sd, Kind::noun,
                         static_cast<int>(record.info.id));
             let_go<Kind>(record);
@@ -168,12 +277,13 @@ DeviceList list_devices(bool internal) {
     Lock lock(registry_mutex);
     try {
         for (const auto& record : Kind::table()) {
-            if (record.info.id == 0 || (!internal && (record.fd == 0 || record.connected)))
+            const DeviceState state = record.state.load();
+            if (internal ? !is_known(state) : state != DeviceState::present)
                 continue;
             const auto* info = reinterpret_cast<const uint8_t*>(&record.info);
             list.entries.insert(list.entries.end(), info, info + info_size);
             if (internal)
-                list.entries.push_back(static_cast<uint8_t>((record.connected ? 1 : 0) + (record.fd != 0 ? 2 : 0)));
+                list.entries.push_back(static_cast<uint8_t>((is_held(state) ? 1 : 0) + (is_open(state) ? 2 : 0)));
             ++list.count;
         }
     } catch (const std::bad_alloc&) {
@@ -190,51 +300,49 @@ bool device_busy(uint32_t id) {
     Lock lock(registry_mutex);
     const typename Kind::Record* found = nullptr;
     for (const auto& record : Kind::table()) {
-        if (id == ONLY_DEVICE_ID ? record.info.id != 0 : record.info.id == id) {
+        const DeviceState state = record.state.load();
+        if (id == ONLY_DEVICE_ID ? is_open(state) : (is_known(state) && record.info.id == id)) {
             found = &record;
             break;
         }
     }
-    return found != nullptr && found->connected && found->fd != 0;
+    return found != nullptr && found->state.load() == DeviceState::held;
 }
 
-// The Alpaca server takes a device; `announce` logs it with the id.
+// The Alpaca server takes a present device nobody holds; `announce` logs it
+// with the id.
 template <typename Kind, typename Announce>
-void alpaca_claim(typename Kind::Record* record, Announce announce) {
+bool alpaca_claim(typename Kind::Record* record, Announce announce) {
     Lock lock(registry_mutex);
     if (record == nullptr) {
         log_message(LOG_ERR, "Invalid argument '%s'", Kind::noun);
-        return;
+        return false;
     }
-    record->connected = 1;
+    if (record->state.load() != DeviceState::present) {
+        log_message(LOG_WARNING, "Alpaca client refused: %s id %i is %s.", Kind::noun,
+                    static_cast<int>(record->info.id), state_name(record->state.load()));
+        return false;
+    }
+    move_to<Kind>(*record, DeviceState::held);
     record->owner_sock = 0;
     announce(record->info.id);
+    return true;
 }
 
+// Only a record the Alpaca server holds (owner_sock 0) is let go.
 template <typename Kind>
-void alpaca_release(typename Kind::Record* record) {
+bool alpaca_release(typename Kind::Record* record) {
     Lock lock(registry_mutex);
     if (record == nullptr) {
         log_message(LOG_ERR, "Invalid argument '%s'", Kind::noun);
-        return;
+        return false;
+    }
+    if (!is_held(record->state.load()) || record->owner_sock != 0) {
+        log_message(LOG_ERR, "Alpaca client does not hold %s id '%i'.", Kind::noun, static_cast<int>(record->info.id));
+        return false;
     }
     log_message(LOG_INFO, "Alpaca client disconnected from %s id '%i'.", Kind::noun, static_cast<int>(record->info.id));
     let_go<Kind>(*record);
-}
-
-// Gives a node that belongs to a known device to its record. False when the
-// id is not known.
-template <typename Kind>
-bool take_known(uint32_t id, const char* path, int fd) {
-    auto* record = match_by_id<Kind>(id);
-    if (record == nullptr)
-        return false;
-    if (record->fd != 0)
-        Kind::close(*record, false);  // a stale node of the same device
-    else
-        ++Kind::present();
-    record->fd = fd;
-    copy_path(record->path, path);
     return true;
 }
 
@@ -244,17 +352,12 @@ void clear_registries() {
     Lock lock(registry_mutex);
     clients.fill(ClientSlot{});
     for (CameraRecord& camera : cameras) {
-        reset_camera_record(camera);
-        camera.path[0] = '\0';
+        close_camera(camera, true);
+        camera.state = DeviceState::free;
     }
     for (WheelRecord& wheel : wheels) {
-        wheel.path[0] = '\0';
-        wheel.connected = 0;
-        wheel.pid = 0;
-        wheel.info = {};
-        wheel.fd = 0;
-        wheel.handle = nullptr;
-        wheel.owner_sock = 0;
+        close_wheel(wheel, true);
+        wheel.state = DeviceState::free;
     }
     serials.fill(SerialPosition{});
     client_count = 0;
@@ -314,86 +417,46 @@ bool is_device_client(int sd) {
     return !slot->serial;
 }
 
+// Opening and identifying happen before the lock is taken: a camera that
+// answers slowly holds up nobody but its own addition.
 void add_camera(const char* path) {
-    Lock lock(registry_mutex);
-    platform::Platform& hardware = platform::current();
-    int fd = hardware.node_open(path, O_RDWR);
-    if (fd < 0) {
-        log_message(LOG_ERR, "open() failed: %s", strerror(errno));
+    NodeRef node = open_node(path, CAMERA_PATH_SIZE);
+    if (!node)
         return;
-    }
     CameraInfo info;
-    if (usb_camera_info(fd, info) != 0) {
+    if (usb_camera_info(node->fd(), info) != 0) {
         log_message(LOG_ERR, "Could not obtain camera %s info", path);
-        hardware.node_close(fd);
         return;
     }
-    if (!take_known<CameraKind>(info.id, path, fd)) {
-        hardware.node_close(fd);
-        CameraRecord* record = free_record<CameraKind>();
-        if (record == nullptr) {
-            log_message(LOG_ERR, "Could not add camera %s: all %d camera records are taken", path, MAX_CAMERAS);
-            return;
-        }
-        if (open_camera(path, *record) != 0) {
-            log_message(LOG_ERR, "Could not add camera: %s", path);
-            close_camera(*record, true);  // the slot stays free
-            return;
-        }
-        ++camera_count;
-        if (publish_camera)
-            publish_camera(*record);
-    }
-    log_message(LOG_INFO, "Camera %s connected.", path);
+    NodeRef replaced;
+    const bool joined = join<CameraKind>(
+        path, std::move(node), info, replaced,
+        [&](CameraRecord& record, NodeRef opened) { fill_camera_record(record, path, std::move(opened), info, info.pid); },
+        publish_camera);
+    let_go_of<CameraKind>(std::move(replaced));
+    if (joined)
+        log_message(LOG_INFO, "Camera %s connected.", path);
 }
 
 void add_wheel(const char* path) {
-    Lock lock(registry_mutex);
-    platform::Platform& hardware = platform::current();
-    int fd = hardware.node_open(path, O_RDWR);
-    if (fd < 0) {
-        log_message(LOG_ERR, "open() failed: %s", strerror(errno));
-        return;
-    }
-    platform::UsbHandle* handle = nullptr;
-    if (hardware.usb_wrap_sys_device(fd, &handle) != 0) {
-        hardware.node_close(fd);
-        return;
-    }
     WheelInfo info;
-    if (usb_wheel_info(handle, info) != 0) {
-        log_message(LOG_ERR, "Could not obtain wheel %s info", path);
-        hardware.usb_close(handle);
-        hardware.node_close(fd);
+    WheelPortRef port = open_wheel_port(path, info);
+    if (!port)
         return;
-    }
-    if (take_known<WheelKind>(info.id, path, fd)) {
-        WheelRecord& record = *match_by_id<WheelKind>(info.id);
-        record.handle = handle;
-    } else {
-        hardware.usb_close(handle);
-        hardware.node_close(fd);
-        WheelRecord* record = free_record<WheelKind>();
-        if (record == nullptr) {
-            log_message(LOG_ERR, "Could not add wheel %s: all %d wheel records are taken", path, MAX_WHEELS);
-            return;
-        }
-        if (open_wheel(path, *record) != 0) {
-            log_message(LOG_ERR, "Could not add wheel: %s", path);
-            close_wheel(*record, true);
-            return;
-        }
-        ++wheel_count;
-        if (publish_standalone_wheel)
-            publish_standalone_wheel(*record);
-    }
-    log_message(LOG_INFO, "Wheel %s connected.", path);
+    WheelPortRef replaced;
+    const bool joined = join<WheelKind>(
+        path, std::move(port), info, replaced,
+        [&](WheelRecord& record, WheelPortRef opened) { fill_wheel_record(record, path, std::move(opened), info); },
+        publish_standalone_wheel);
+    let_go_of<WheelKind>(std::move(replaced));
+    if (joined)
+        log_message(LOG_INFO, "Wheel %s connected.", path);
 }
 
 void remove_camera(const char* path) { remove_device<CameraKind>(path); }
 void remove_wheel(const char* path) { remove_device<WheelKind>(path); }
-CameraRecord* claim_camera(uint32_t id, int sd) { return claim_device<CameraKind>(id, sd); }
-WheelRecord* claim_wheel(uint32_t id, int sd) { return claim_device<WheelKind>(id, sd); }
+Claimed<CameraRecord> claim_camera(uint32_t id, int sd) { return claim_device<CameraKind>(id, sd); }
+Claimed<WheelRecord> claim_wheel(uint32_t id, int sd) { return claim_device<WheelKind>(id, sd); }
 void release_camera(int sd) { release_device<CameraKind>(sd); }
 void release_wheel(int sd) { release_device<WheelKind>(sd); }
 DeviceList list_cameras(bool internal) { return list_devices<CameraKind>(internal); }
@@ -401,20 +464,20 @@ DeviceList list_wheels(bool internal) { return list_devices<WheelKind>(internal)
 bool camera_busy(uint32_t id) { return device_busy<CameraKind>(id); }
 bool wheel_busy(uint32_t id) { return device_busy<WheelKind>(id); }
 
-void alpaca_claim_camera(CameraRecord* camera) {
-    alpaca_claim<CameraKind>(camera, [](uint32_t id) {
+bool alpaca_claim_camera(CameraRecord* camera) {
+    return alpaca_claim<CameraKind>(camera, [](uint32_t id) {
         log_message(LOG_INFO, "Alpaca client connected to camera id: '%i'.", static_cast<int>(id));
     });
 }
 
-void alpaca_claim_wheel(WheelRecord* wheel) {
-    alpaca_claim<WheelKind>(wheel, [](uint32_t id) {
+bool alpaca_claim_wheel(WheelRecord* wheel) {
+    return alpaca_claim<WheelKind>(wheel, [](uint32_t id) {
         log_message(LOG_INFO, "Alpaca client connected to wheel id: %i.", static_cast<int>(id));
     });
 }
 
-void alpaca_release_camera(CameraRecord* camera) { alpaca_release<CameraKind>(camera); }
-void alpaca_release_wheel(WheelRecord* wheel) { alpaca_release<WheelKind>(wheel); }
+bool alpaca_release_camera(CameraRecord* camera) { return alpaca_release<CameraKind>(camera); }
+bool alpaca_release_wheel(WheelRecord* wheel) { return alpaca_release<WheelKind>(wheel); }
 
 SerialPosition* store_connect_serial(int position, int sd) {
     if (position < 0 || position >= SERIAL_POSITIONS) {

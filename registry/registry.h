@@ -1,12 +1,22 @@
 // The four registries of telvad: TCP clients, cameras, standalone wheels and
 // the two serial positions.
 //
-// Fixed tables in static storage, all guarded by one registry_mutex, which
-// every operation here takes for its whole duration (device opening,
-// identification and closing run inside it, so two additions never overlap).
-// Records never move and are never freed: sessions and Alpaca adapters keep
-// pointers to them without holding the lock. A device unplugged and plugged
-// in again comes back to the record that holds its id.
+// Fixed tables in static storage, all guarded by one registry_mutex. The
+// lock guards the tables only: no device I/O (opening, identification,
+// closing) ever runs under it. A device is opened and identified first, then
+// joins its record under the lock; a device that goes is taken out of its
+// record under the lock and closed after it (or by the last command or
+// transfer that still holds its node). Records never move and are never
+// freed: sessions and Alpaca adapters keep pointers to them without holding
+// the lock. A device unplugged and plugged in again while held comes back
+// to the record that holds its id.
+//
+// A camera or wheel record is in one DeviceState (driver/device_state.h),
+// moved only by the registry:
+//   free --add--> present --claim--> held --release--> present
+//   present --unplug--> free       held --unplug--> held_absent
+//   held_absent --plugged again--> held   held_absent --release--> free
+// A claim takes only a present record; a held one (present or not) is busy.
 #pragma once
 
 #include <netinet/in.h>
@@ -62,18 +72,29 @@ void add_camera(const char* path);
 // client holds the camera (then the record waits for release_camera).
 void remove_camera(const char* path);
 
-// Makes the connection `sd` the holder of camera `id` (ONLY_DEVICE_ID: the
-// only camera present). The record, or null when the camera or the client is
-// unknown. Whether the camera is free is camera_busy's question.
-CameraRecord* claim_camera(uint32_t id, int sd);
+enum class ClaimResult { claimed, busy, not_found };
 
-// The connection `sd` lets go of its camera; a camera unplugged meanwhile is
-// cleared now.
+template <typename Record>
+struct Claimed {
+    ClaimResult result = ClaimResult::not_found;
+    Record* record = nullptr;  // set when claimed
+    explicit operator bool() const { return result == ClaimResult::claimed; }
+};
+
+// Makes the connection `sd` the holder of camera `id` (ONLY_DEVICE_ID: the
+// only camera present), in one step: only a present camera nobody holds is
+// claimed. busy: somebody holds it (also while it is unplugged); not_found:
+// the camera or the client is unknown (logged).
+Claimed<CameraRecord> claim_camera(uint32_t id, int sd);
+
+// The connection `sd` lets go of the camera it holds; a camera unplugged
+// meanwhile is cleared now. Records held by others are not touched.
 void release_camera(int sd);
 
-// The Alpaca server takes or lets go of a camera.
-void alpaca_claim_camera(CameraRecord* camera);
-void alpaca_release_camera(CameraRecord* camera);
+// The Alpaca server takes a present camera nobody holds (false when it is
+// held or absent, or null), or lets go of one it holds (false otherwise).
+bool alpaca_claim_camera(CameraRecord* camera);
+bool alpaca_release_camera(CameraRecord* camera);
 
 // The entries of an enumeration response, in slot order: 66-byte
 // identifications of the cameras nobody holds, or with `internal` 67-byte
@@ -84,18 +105,18 @@ struct DeviceList {
 };
 DeviceList list_cameras(bool internal);
 
-// Whether camera `id` is held while present; ONLY_DEVICE_ID with more than
-// one camera present counts as busy.
+// Whether camera `id` is held while present (state held); ONLY_DEVICE_ID
+// with more than one camera present counts as busy.
 bool camera_busy(uint32_t id);
 
 // --- Standalone wheels (as for cameras) ----------------------------------
 
 void add_wheel(const char* path);
 void remove_wheel(const char* path);
-WheelRecord* claim_wheel(uint32_t id, int sd);
+Claimed<WheelRecord> claim_wheel(uint32_t id, int sd);
 void release_wheel(int sd);
-void alpaca_claim_wheel(WheelRecord* wheel);
-void alpaca_release_wheel(WheelRecord* wheel);
+bool alpaca_claim_wheel(WheelRecord* wheel);
+bool alpaca_release_wheel(WheelRecord* wheel);
 DeviceList list_wheels(bool internal);
 bool wheel_busy(uint32_t id);
 
@@ -115,7 +136,7 @@ bool serial_open(int position);
 // --- Publishing to the Alpaca server -------------------------------------
 
 // Called, with registry_mutex held, for every camera and wheel that takes a
-// new record. Empty until the Alpaca server installs its own.
+// new record. Empty until the Alpaca server installs its own. No device I/O.
 extern std::function<void(CameraRecord&)> publish_camera;
 extern std::function<void(WheelRecord&)> publish_standalone_wheel;
 

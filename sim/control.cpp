@@ -378,14 +378,14 @@ std::optional<ControlCommand> parse_control_line(std::string_view line, std::str
         }
         return List{};
     }
-    if (verb == "setpoints" || verb == "commands") {
+    if (verb == "setpoints" || verb == "commands" || verb == "inflight") {
         if (tokens.size() != 2) {
             error = "usage: " + verb + " PATH";
             return std::nullopt;
         }
         if (verb == "setpoints")
             return SetPoints{tokens[1]};
-        return Commands{tokens[1]};
+        return Commands{tokens[1], verb == "inflight"};
     }
     if (verb == "fault")
         return parse_fault(tokens, error);

@@ -51,9 +51,11 @@ struct List {};
 struct SetPoints {
     std::string path;
 };
-// How many command requests a camera received: one line, the count.
+// How many command requests a camera received: one line, the count; with
+// `in_flight` ("inflight PATH"), how many are in progress right now.
 struct Commands {
     std::string path;
+    bool in_flight = false;
 };
 struct SetFault {
     std::string path;

@@ -61,7 +61,7 @@ std::string VirtualBox::execute(std::string_view line) {
     if (auto* asked = std::get_if<SetPoints>(&*command))
         return set_points(asked->path);
     if (auto* asked = std::get_if<Commands>(&*command))
-        return commands(asked->path);
+        return commands(asked->path, asked->in_flight);
     const SetModem& modem = std::get<SetModem>(*command);
     modems_[modem.position].set_inputs(modem.cts, modem.dsr, modem.dcd, modem.ri);
     return ok();
@@ -201,12 +201,14 @@ std::string VirtualBox::set_points(const std::string& path) const {
     return reply + ok();
 }
 
-std::string VirtualBox::commands(const std::string& path) const {
+std::string VirtualBox::commands(const std::string& path, bool in_flight) const {
     bool usb_view = false;
     std::shared_ptr<Device> device = find(path, usb_view);
     if (!device || !device->camera)
         return failure("no camera at " + path);
-    return std::to_string(device->commands_received.load()) + "\n" + ok();
+    const uint64_t count = in_flight ? static_cast<uint64_t>(device->commands_in_flight.load())
+                                     : device->commands_received.load();
+    return std::to_string(count) + "\n" + ok();
 }
 
 std::string VirtualBox::list() const {

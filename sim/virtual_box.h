@@ -140,7 +140,7 @@ private:
     std::string list() const;
     std::string set_fault(const SetFault& set);
     std::string set_points(const std::string& path) const;
-    std::string commands(const std::string& path) const;
+    std::string commands(const std::string& path, bool in_flight) const;
 
     // Callers hold mutex_.
     std::shared_ptr<Device> add_camera_locked(const CameraProfile& profile);

@@ -185,11 +185,14 @@ public:
         return fd;
     }
 
+    // A descriptor that is not a virtual node is whatever the kernel has
+    // under that number now (a socket, a file, nothing), as it would be for
+    // a driver request on real hardware: the call goes to the kernel.
     int node_ioctl(int fd, unsigned long request, void* argument) override {
         bool usb_view = false;
         std::shared_ptr<Device> device = open_file(fd, usb_view);
         if (!device)
-            return fail(EBADF);
+            return ioctl(fd, request, argument);
         if (usb_view || !device->camera)
             return fail(ENOTTY);
         if (!device->present)
@@ -239,7 +242,7 @@ public:
         bool usb_view = false;
         std::shared_ptr<Device> device = open_file(fd, usb_view);
         if (!device)
-            return fail(EBADF);
+            return read(fd, buffer, length);
         if (usb_view || !device->camera)
             return fail(EINVAL);
         if (!device->present)
@@ -281,17 +284,13 @@ public:
     }
 
     int node_flock(int fd, int operation) override {
-        bool usb_view = false;
-        if (!open_file(fd, usb_view))
-            return fail(EBADF);
         return flock(fd, operation);
     }
 
     int node_close(int fd) override {
         {
             std::lock_guard lock(mutex_);
-            if (files_.erase(fd) == 0)
-                return fail(EBADF);
+            files_.erase(fd);
         }
         return close(fd);
     }

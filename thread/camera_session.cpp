@@ -227,7 +227,7 @@ std::optional<int> run_session_command(CameraSession& session, const Request& re
 // answer goes out, so the client finds it free at once).
 bool answer_connect(CameraRecord& camera, SessionConnection& connection, bool& released) {
     CameraInfo info;
-    if (int result = usb_camera_info(camera.fd, info); result != 0) {
+    if (int result = usb_camera_info(camera, info); result != 0) {
         log_message(LOG_ERR, "Camera in bad state, usb_camera_info() returned %d!", result);
         release_camera(connection.sd());
         released = true;

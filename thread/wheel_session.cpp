@@ -22,7 +22,7 @@ bool wheel_attached(const WheelRecord& wheel) { return wheel_busy(wheel.info.id)
 // when the session must end; `released` as for cameras.
 bool answer_connect(WheelRecord& wheel, SessionConnection& connection, bool& released) {
     WheelInfo info;
-    if (int result = usb_wheel_info(wheel.handle, info); result != 0) {
+    if (int result = wheel_identify(wheel, info); result != 0) {
         log_message(LOG_ERR, "Wheel in bad state, usb_wheel_info() returned %d!", result);
         release_wheel(connection.sd());
         released = true;

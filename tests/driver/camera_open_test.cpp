@@ -44,7 +44,7 @@ TEST_F(CameraOpen, ShortLayoutTakesFilterCountFromTheFlagWord) {
     EXPECT_EQ(info.vid, 0x1347);
     EXPECT_EQ(info.pid, 1041);
     EXPECT_STREQ(camera->path, node.c_str());
-    EXPECT_GT(camera->fd, 0);
+    EXPECT_FALSE(camera->node.empty());
     EXPECT_EQ(camera->pid, 1041u);
     EXPECT_EQ(camera->camera_type, 18u);
     EXPECT_EQ(camera->camera_class, 2u);
@@ -120,7 +120,7 @@ TEST_F(CameraOpen, FailuresLeaveTheSlotFreeAndNoDescriptorBehind) {
     EXPECT_EQ(open_camera(node.c_str(), camera), 1);
     EXPECT_EQ(open_descriptor_count(), descriptors);
     EXPECT_STREQ(camera.path, "");
-    EXPECT_EQ(camera.fd, 0);
+    EXPECT_TRUE(camera.node.empty());
     EXPECT_TRUE(log->has_line("cannot perform ioctl: No such device, ret: 19"));
 
     const std::string long_path(5000, 'x');
@@ -141,13 +141,13 @@ TEST_F(CameraOpen, CloseKeepsOrClearsTheRecord) {
     std::string node;
     auto camera = open_plugged(*this, "plug camera 3120 id=77", &node);
     const int descriptors = open_descriptor_count();
-    camera->connected = 1;
+    camera->owner_sock = 9;
     EXPECT_EQ(close_camera(*camera, false), 0);
     EXPECT_EQ(open_descriptor_count(), descriptors - 1);
-    EXPECT_EQ(camera->fd, 0);
+    EXPECT_TRUE(camera->node.empty());
     EXPECT_STREQ(camera->path, node.c_str());  // held by a client: the slot stays taken
     EXPECT_EQ(camera->info.id, 77u);
-    EXPECT_EQ(camera->connected, 1);
+    EXPECT_EQ(camera->owner_sock, 9);
 
     // Closed already: the second close only clears.
     EXPECT_EQ(close_camera(*camera, true), 0);
@@ -155,7 +155,7 @@ TEST_F(CameraOpen, CloseKeepsOrClearsTheRecord) {
     EXPECT_STREQ(camera->path, "");
     const CameraInfo zero{};
     EXPECT_EQ(memcmp(&camera->info, &zero, sizeof zero), 0);
-    EXPECT_EQ(camera->connected, 0);
+    EXPECT_EQ(camera->owner_sock, 0);
     EXPECT_EQ(camera->pid, 0u);
     EXPECT_EQ(camera->hdr_offset, -1899);
     // The locks are usable for the slot's next camera.

@@ -22,7 +22,7 @@ std::unique_ptr<CameraRecord> plain(uint16_t pid) { return make_camera(pid); }
 // Every field a rule looks at turned on.
 std::unique_ptr<CameraRecord> rich(uint16_t pid) {
     auto camera = make_camera(pid);
-    camera->connected = 1;
+    camera->state = DeviceState::held;
     camera->info.flags = 0xFF;
     camera->info.filters = 5;
     set_text(camera->info.chip, "SENSOR-K");

@@ -58,7 +58,7 @@ TEST_F(DriverThreads, CommandsToOneCameraNeverOverlap) {
             start.arrive_and_wait();
             uint8_t request = 0x0F, answer[3];
             CommandRecord record{reinterpret_cast<uintptr_t>(&request), 1, reinterpret_cast<uintptr_t>(answer), 3};
-            platform::current().node_ioctl(camera.fd, CAMERA_IOCTL_COMMAND, &record);
+            platform::current().node_ioctl(camera.node.get()->fd(), CAMERA_IOCTL_COMMAND, &record);
         });
     }
     for (auto& thread : threads)

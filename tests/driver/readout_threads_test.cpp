@@ -1,6 +1,9 @@
 // Readouts beside other threads: commands refused while a transfer runs,
 // the background reader's short streams, two cameras at once, and a
 // transfer waited for or destroyed while it runs.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <barrier>
 #include <optional>
@@ -164,6 +167,47 @@ TEST_F(ReadoutThreads, TransferIsWaitedForOrDestroyedWhileItRuns) {
     EXPECT_EQ(transfer->result(), OK);
     EXPECT_EQ(transfer->done_bytes(), transfer->size());
     EXPECT_TRUE(image_is(image.data(), 1000, 600, window_at(0, 0)));
+}
+
+// The camera is closed and unplugged (as the hot-plug removal does) while
+// its background transfer runs: descriptor 0, and the socket pair that takes
+// the lowest numbers free afterwards, belong to somebody else. The reader
+// reaches none of them; the transfer ends short.
+TEST_F(ReadoutThreads, UnplugDuringATransferReachesNoOtherDescriptor) {
+    const char bait[64] = "bytes of somebody else";
+    const int saved_stdin = dup(0);
+    int pairs[2][2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pairs[1]), 0);
+    ASSERT_EQ(dup2(pairs[1][0], 0), 0);
+    ASSERT_EQ(write(pairs[1][1], bait, sizeof bait), static_cast<ssize_t>(sizeof bait));
+
+    CameraRecord& camera = connect("1029 width=2000 height=2000 read_rate=4000000");
+    std::vector<uint16_t> frame(2000 * 2000);
+    ExposureInfo exposure{-1, 0, 0, 2000, 2000, 0};
+    std::shared_ptr<BigTransfer> transfer;
+    ASSERT_EQ(astro_big_getimage(camera, exposure, frame.data(), transfer), OK);
+    ASSERT_TRUE(eventually([&] { return transfer->done_bytes() > 0; }));
+
+    // The removal closes the camera while a read is in progress (the box's
+    // unplug would wait for that read to end).
+    ASSERT_EQ(close_camera(camera, false), 0);
+    run("unplug " + nodes[&camera]);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pairs[0]), 0);
+    ASSERT_EQ(write(pairs[0][1], bait, sizeof bait), static_cast<ssize_t>(sizeof bait));
+
+    // Their writers are gone: a stray read would take the bytes, then end.
+    for (auto& pair : pairs)
+        close(pair[1]);
+    transfer->wait();
+    EXPECT_LT(transfer->done_bytes(), transfer->size());
+    EXPECT_FALSE(camera.frame_lock.is_locked());
+    char peek[128];
+    EXPECT_EQ(recv(pairs[0][0], peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT), 64) << "the socket on a freed number";
+    EXPECT_EQ(recv(0, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT), 64) << "descriptor 0";
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    for (auto& pair : pairs)
+        close(pair[0]);
 }
 
 }  // namespace

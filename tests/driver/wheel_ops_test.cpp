@@ -32,6 +32,12 @@ protected:
         return {virtual_wheel->wheel->position(), virtual_wheel->wheel->position2()};
     }
 
+    // The handle of the wheel's open port; null while closed.
+    platform::UsbHandle* handle() const {
+        const WheelPortRef port = wheel.port.get();
+        return port ? port->handle.get() : nullptr;
+    }
+
     std::string path;
     WheelRecord wheel;
     std::shared_ptr<sim::Device> virtual_wheel;
@@ -39,8 +45,7 @@ protected:
 
 TEST_F(WheelOps, OpenIdentifiesTheWheelAndClaimsInterfaceZero) {
     EXPECT_STREQ(wheel.path, path.c_str());
-    EXPECT_GT(wheel.fd, 0);
-    EXPECT_NE(wheel.handle, nullptr);
+    EXPECT_NE(handle(), nullptr);
     EXPECT_EQ(wheel.info.id, 0x01020304u);
     EXPECT_EQ(wheel.info.filters, 5);
     EXPECT_EQ(wheel.info.filters2, 7);
@@ -58,8 +63,7 @@ TEST_F(WheelOps, OpenIdentifiesTheWheelAndClaimsInterfaceZero) {
     EXPECT_EQ(p.usb_claim_interface(other, 0), LIBUSB_ERROR_BUSY);
 
     EXPECT_EQ(close_wheel(wheel, false), 0);
-    EXPECT_EQ(wheel.handle, nullptr);
-    EXPECT_EQ(wheel.fd, 0);
+    EXPECT_TRUE(wheel.port.empty());
     EXPECT_STREQ(wheel.path, path.c_str());
     EXPECT_EQ(wheel.info.id, 0x01020304u);
     EXPECT_EQ(p.usb_claim_interface(other, 0), 0);  // released
@@ -77,17 +81,17 @@ TEST_F(WheelOps, IdentificationMustBeExactly41Bytes) {
     WheelInfo info;
     memset(&info, 0x55, sizeof info);
     run("fault " + path + " bulk in short=40 count=1");
-    EXPECT_EQ(usb_wheel_info(wheel.handle, info), -1);
+    EXPECT_EQ(usb_wheel_info(handle(), info), -1);
     const WheelInfo zero{};
     EXPECT_EQ(memcmp(&info, &zero, sizeof zero), 0);
 
     memset(&info, 0x55, sizeof info);
     run("fault " + path + " bulk out fail count=1");
-    EXPECT_EQ(usb_wheel_info(wheel.handle, info), -1);
+    EXPECT_EQ(usb_wheel_info(handle(), info), -1);
     EXPECT_EQ(memcmp(&info, &zero, sizeof zero), 0);
     EXPECT_EQ(usb_wheel_info(nullptr, info), -1);
 
-    ASSERT_EQ(usb_wheel_info(wheel.handle, info), 0);
+    ASSERT_EQ(usb_wheel_info(handle(), info), 0);
     EXPECT_EQ(info.filters2, 7);
 }
 
@@ -163,11 +167,24 @@ TEST_F(WheelOps, OpenFailures) {
     EXPECT_EQ(open_wheel(path.c_str(), other), -1);
     EXPECT_EQ(open_descriptor_count(), descriptors);
     EXPECT_STREQ(other.path, "");
-    EXPECT_EQ(other.handle, nullptr);
+    EXPECT_TRUE(other.port.empty());
     // A camera node is no USB device.
     EXPECT_EQ(open_wheel(camera.c_str(), other), -1);
     EXPECT_NE(log->text().find("Could not wrap sys device: "), std::string::npos);
     EXPECT_EQ(open_descriptor_count(), descriptors);
+
+    // A wheel that can't tell who it is is not kept half open: node, handle
+    // and interface are given up, the record stays a free slot.
+    close_wheel(wheel, true);
+    const int without_wheel = open_descriptor_count();
+    run("fault " + path + " bulk in fail count=1");
+    EXPECT_EQ(open_wheel(path.c_str(), other), -1);
+    EXPECT_TRUE(log->has_line("Could not obtain wheel " + path + " info"));
+    EXPECT_EQ(open_descriptor_count(), without_wheel);
+    EXPECT_STREQ(other.path, "");
+    EXPECT_TRUE(other.port.empty());
+    ASSERT_EQ(open_wheel(path.c_str(), other), 0) << "the interface was released";
+    close_wheel(other, true);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -102,6 +103,47 @@ TEST(CameraDownload, APulledCableEndsTheDownloadAndFreesTheCamera) {
     // About two seconds (a second of a full window, then the link check);
     // the bound only tells it from the 23 s of unacknowledged data.
     EXPECT_LT(Clock::now() - pulled, 12s) << "dropped by the link check";
+}
+
+// The camera is unplugged while its frame is read and downloaded, and new
+// descriptors come up in the daemon meanwhile (connections, another
+// camera's node): the download still brings the image's length (zeros after
+// the cut), the new connections get their own answers, the other camera
+// receives no stray request, and the session goes on.
+TEST(CameraDownload, AnUnplugDuringTheReadoutReachesNoOtherDescriptor) {
+    SimulatedBox sim("plug camera 1201 id=56 width=4000 height=3000 read_rate=4000000\n");
+    ASSERT_TRUE(cameras_listed(sim.box, 1));
+    ProtocolClient client(sim.box);
+    ASSERT_EQ(0, connect_camera(client, 56));
+    constexpr int32_t W = 4000, H = 3000;
+    ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.1, 0, 0, W, H, 1))));
+    ASSERT_TRUE(client.send(make_request(14)));
+    Bytes image(20 + static_cast<size_t>(W) * H * 2);
+    ASSERT_EQ(20u, read_bytes(client.sd(), image.data(), 20));
+    ASSERT_EQ(0, status_of(image));
+    ASSERT_EQ(1u << 20, read_bytes(client.sd(), image.data() + 20, 1u << 20)) << "the readout is under way";
+
+    ASSERT_TRUE(sim.box.control("unplug /dev/telva0").starts_with("ok"));
+    std::vector<std::unique_ptr<ProtocolClient>> newcomers;
+    for (int i = 0; i < 4; ++i)
+        newcomers.push_back(std::make_unique<ProtocolClient>(sim.box));
+    const std::string answer = sim.box.control("plug camera 3216 id=57");
+    ASSERT_TRUE(answer.starts_with("ok ")) << answer;
+    const std::string other = answer.substr(3, answer.find('\n') - 3);
+    ASSERT_TRUE(sim.box.wait_for_log("Camera " + other + " connected."));
+    const unsigned long long before = commands_received(sim.box, other);
+
+    const size_t rest = image.size() - 20 - (1u << 20);
+    ASSERT_EQ(rest, read_bytes(client.sd(), image.data() + 20 + (1u << 20), rest));
+    EXPECT_EQ(0, image.back()) << "zeros after the cut";
+    EXPECT_TRUE(sim.box.wait_for_log("Image readout ended after"));
+    for (auto& newcomer : newcomers) {
+        const Bytes listed = newcomer->ask(make_request(1));
+        ASSERT_EQ(24u + 66u, listed.size());
+        EXPECT_EQ(57u, get<uint32_t>(listed, 24));
+    }
+    EXPECT_EQ(before, commands_received(sim.box, other)) << "nothing sent to the other camera";
+    EXPECT_EQ(1, status_of(client.ask(make_request(16)))) << "the session goes on; its camera is away";
 }
 
 TEST(CameraDownload, TwoSessionsAtOnceBesideEnumerationAndHotPlug) {

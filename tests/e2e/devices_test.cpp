@@ -1,5 +1,6 @@
 // Cameras and wheels over the main port, on the virtual box: enumeration,
 // connect, hot-plug, the wheel session and link watching.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -194,6 +195,44 @@ TEST(Devices, CamerasComeAndGo) {
     ASSERT_TRUE(eventually([&] { return client.ask(make_request(0xFFFE)).back() == 1; }));
     holder2.close();
     EXPECT_TRUE(eventually([&] { return count_of(client.ask(make_request(0xFFFE))) == 0; }));
+}
+
+// A camera that answers slowly holds up nobody else: its holder's command
+// is stuck in the driver when the camera is unplugged, and another client's
+// enumeration is answered (with the removal done) while it is still stuck.
+// A second client's connect to the held, unplugged camera is refused as
+// busy and takes nothing from the holder, who gets it back when it returns.
+TEST(Devices, ASlowHeldCameraHoldsUpNobodyAndIsNotTakenWhileAway) {
+    SimulatedBox sim("plug camera 3120 id=61\n");
+    ASSERT_TRUE(sim.box.wait_for_log("Camera /dev/telva0 connected."));
+    ProtocolClient holder(sim.box);
+    ASSERT_EQ(0, get<int32_t>(holder.ask(connect_request(2, 61)), 16));
+
+    ASSERT_TRUE(sim.box.control("fault /dev/telva0 delay 6000").starts_with("ok"));
+    ASSERT_TRUE(holder.send(make_request(33)));  // close the shutter: a command to the camera
+    ASSERT_TRUE(eventually([&] { return sim.box.control("inflight /dev/telva0").starts_with("1\n"); }));
+    ASSERT_TRUE(sim.box.control("unplug /dev/telva0").starts_with("ok"));
+    ProtocolClient lister(sim.box);
+    ASSERT_TRUE(eventually([&] {
+        const Bytes internal = lister.ask(make_request(0xFFFE));
+        return count_of(internal) == 1 && internal.back() == 1;
+    }));
+    pollfd stuck{holder.sd(), POLLIN, 0};
+    EXPECT_EQ(0, poll(&stuck, 1, 0)) << "answered while the holder's command was still in the driver";
+
+    ProtocolClient second(sim.box);
+    Bytes answer = second.ask(connect_request(2, 61));
+    EXPECT_EQ(-1, get<int32_t>(answer, 16));
+    EXPECT_TRUE(second.closed_by_daemon());
+    Bytes internal = lister.ask(make_request(0xFFFE));
+    ASSERT_EQ(1u, count_of(internal)) << "the holder's record is kept";
+    EXPECT_EQ(1, internal.back());
+
+    const std::string again = sim.plug("camera 3120 id=61");
+    ASSERT_TRUE(sim.box.wait_for_log("Camera " + again + " connected."));
+    EXPECT_EQ(3, lister.ask(make_request(0xFFFE)).back());
+    EXPECT_EQ(33u, get<uint32_t>(holder.read_response(10s), 12)) << "the stuck command's answer";
+    EXPECT_EQ(0, get<int32_t>(holder.ask(make_request(16)), 16)) << "held and present again";
 }
 
 TEST(Devices, CameraWithoutFirmwareIsLoadedAndAppears) {

@@ -61,7 +61,7 @@ protected:
         add_camera(node.c_str());
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
         ASSERT_TRUE(register_client(pair[0], sockaddr_in{}, false));
-        camera = claim_camera(0xFFFFFFFF, pair[0]);
+        camera = claim_camera(0xFFFFFFFF, pair[0]).record;
         ASSERT_NE(nullptr, camera);
         session = std::make_unique<CameraSession>(*camera);
         ASSERT_TRUE(start_session_timers(*session));
