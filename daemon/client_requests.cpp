@@ -16,22 +16,15 @@ MainPhaseAnswer enumeration(uint32_t command, const DeviceList& list) {
     return {response.bytes(), Then::stay};
 }
 
-// A failed connect: the status, and -1 where the identification would be.
-std::vector<uint8_t> connect_failure(uint32_t command, int32_t status) {
-    Response response(command, status);
-    response.set<int32_t>(20, -1);
-    return response.bytes();
-}
-
 MainPhaseAnswer connect_camera(int sd, uint32_t id) {
     log_trace("Connect: cam_id: %u", id);
     if (camera_busy(id))
-        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1).bytes(), Then::disconnect};
     const Claimed<CameraRecord> claim = claim_camera(id, sd);
     if (claim.result == ClaimResult::busy)
-        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1), Then::disconnect};
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, -1).bytes(), Then::disconnect};
     if (!claim)
-        return {connect_failure(TCP_CMD_CONNECTCAMERA, 1), Then::stay};
+        return {connect_failure(TCP_CMD_CONNECTCAMERA, 1).bytes(), Then::stay};
     // Identification, initialisation and the answer are the session's first
     // work, so a slow camera holds up nobody else.
     MainPhaseAnswer answer{{}, Then::camera_session};
@@ -42,12 +35,12 @@ MainPhaseAnswer connect_camera(int sd, uint32_t id) {
 MainPhaseAnswer connect_wheel(int sd, uint32_t id) {
     log_trace("Connect: wheel_id: %u", id);
     if (wheel_busy(id))
-        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1).bytes(), Then::disconnect};
     const Claimed<WheelRecord> claim = claim_wheel(id, sd);
     if (claim.result == ClaimResult::busy)
-        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1), Then::disconnect};
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, -1).bytes(), Then::disconnect};
     if (!claim)
-        return {connect_failure(TCP_CMD_CONNECTWHEEL, 1), Then::stay};
+        return {connect_failure(TCP_CMD_CONNECTWHEEL, 1).bytes(), Then::stay};
     MainPhaseAnswer answer{{}, Then::wheel_session};
     answer.wheel = claim.record;
     return answer;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/unique_fd.h"
 #include "daemon/listeners.h"
 
 namespace {
@@ -48,13 +49,11 @@ bool is_alpaca_request(std::span<const char> datagram) {
 void get_my_ip(char* buffer) {
     if (buffer == nullptr)
         return;
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    const UniqueFd sd(socket(AF_INET, SOCK_DGRAM, 0));
     in_addr address = {};
     // Wi-Fi first: a box with an active Wi-Fi link is reached there.
-    const bool found = sd >= 0 && ((interface_up(sd, "wlan0") && interface_address(sd, "wlan0", address)) ||
-                                   interface_address(sd, "eth0", address));
-    if (sd >= 0)
-        close(sd);
+    const bool found = sd && ((interface_up(sd.get(), "wlan0") && interface_address(sd.get(), "wlan0", address)) ||
+                              interface_address(sd.get(), "eth0", address));
     if (!found) {
         log_message(LOG_ERR, "get_my_ip() could not obtain ip address");
         address.s_addr = htonl(INADDR_LOOPBACK);
@@ -63,25 +62,23 @@ void get_my_ip(char* buffer) {
 }
 
 void send_discovery_reply(const char* text) {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sd < 0) {
+    const UniqueFd sd(socket(AF_INET, SOCK_DGRAM, 0));
+    if (!sd) {
         log_message(LOG_ERR, "socket() failed: %s", strerror(errno));
         return;
     }
     // The box's own discovery socket must not hear the reply.
     unsigned char loop = 0;
-    if (setsockopt(sd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+    if (setsockopt(sd.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
         log_message(LOG_ERR, "setsockopt(IP_MULTICAST_LOOP) failed: %s", strerror(errno));
-        close(sd);
         return;
     }
     sockaddr_in group = {};
     group.sin_family = AF_INET;
     group.sin_port = htons(MULTICAST_PORT);
     inet_pton(AF_INET, MULTICAST_GROUP, &group.sin_addr);
-    if (sendto(sd, text, strlen(text), 0, reinterpret_cast<const sockaddr*>(&group), sizeof group) < 0)
+    if (sendto(sd.get(), text, strlen(text), 0, reinterpret_cast<const sockaddr*>(&group), sizeof group) < 0)
         log_message(LOG_ERR, "sendto() failed: %s", strerror(errno));
-    close(sd);
 }
 
 void handle_discovery_request(const char* text) {

@@ -231,9 +231,7 @@ bool answer_connect(CameraRecord& camera, SessionConnection& connection, bool& r
         log_message(LOG_ERR, "Camera in bad state, usb_camera_info() returned %d!", result);
         release_camera(connection.sd());
         released = true;
-        Response failure(TCP_CMD_CONNECTCAMERA, result);
-        failure.set<int32_t>(20, -1);
-        connection.send(failure.bytes(), "response");
+        connection.send(connect_failure(TCP_CMD_CONNECTCAMERA, result).bytes(), "response");
         return false;
     }
     log_trace("Camera opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tchip: %s, %ix%i, %i:%i\n\tfilters: %d",

@@ -96,6 +96,12 @@ void Response::append(std::span<const uint8_t> more) {
 
 Response refusal(uint32_t command) { return Response(command, -1); }
 
+Response connect_failure(uint32_t command, int32_t status) {
+    Response response(command, status);
+    response.set<int32_t>(20, -1);
+    return response;
+}
+
 Response version_response() {
     Response response(TCP_CMD_GETVERSION, 0);
     response.set<uint32_t>(20, DAEMON_VERSION);

@@ -160,5 +160,9 @@ private:
 // response_length(command) bytes with status -1.
 Response refusal(uint32_t command);
 
+// A failed connect (TCP_CMD_CONNECTCAMERA or TCP_CMD_CONNECTWHEEL): the
+// status, and -1 where the identification would be.
+Response connect_failure(uint32_t command, int32_t status);
+
 // TCP_CMD_GETVERSION: status 0, the version at +20.
 Response version_response();

@@ -26,9 +26,7 @@ bool answer_connect(WheelRecord& wheel, SessionConnection& connection, bool& rel
         log_message(LOG_ERR, "Wheel in bad state, usb_wheel_info() returned %d!", result);
         release_wheel(connection.sd());
         released = true;
-        Response failure(TCP_CMD_CONNECTWHEEL, result);
-        failure.set<int32_t>(20, -1);
-        connection.send(failure.bytes(), "response");
+        connection.send(connect_failure(TCP_CMD_CONNECTWHEEL, result).bytes(), "response");
         return false;
     }
     log_trace("Wheel opened:\n\tinfo: id: %u\n\tpid: %#x\n\tdesc: %s\n\tser: %s\n\tfilters: %d, %d", info.id, info.pid,

@@ -113,6 +113,18 @@ inline size_t pattern_mismatches(const Bytes& response, int32_t x, int32_t y, in
     return wrong;
 }
 
+// Reads the image with `command` (14 or 31) and checks the answer: status
+// 0, the length field and the bytes of the window, pixel for pixel the
+// coords pattern of the window.
+inline void expect_window(ProtocolClient& client, uint32_t command, int32_t x, int32_t y, int32_t w, int32_t h) {
+    Bytes image = client.ask(make_request(command), 30s);
+    ASSERT_EQ(20u + 2u * static_cast<size_t>(w * h), image.size());
+    EXPECT_EQ(20u + 2u * static_cast<uint32_t>(w * h), get<uint32_t>(image, 8));
+    EXPECT_EQ(command, get<uint32_t>(image, 12));
+    EXPECT_EQ(0, status_of(image));
+    EXPECT_EQ(0u, pattern_mismatches(image, x, y, w, h));
+}
+
 // The set points a camera received, in degrees, with their times in ms.
 struct SetPoint {
     long long at_ms;

@@ -16,17 +16,6 @@ const Bytes START_1_5_S = {0x01, 0x00, 0xF5, 0xE4, 0xD3, 0xC2, 0xB1, 0xA0, 0x29,
 const Bytes STARTED = {0x01, 0x00, 0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5, 0x14, 0x00,
                        0x00, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
-// Reads the image of the last exposure with `command` and checks it against
-// the coords pattern of the window.
-void expect_window(ProtocolClient& client, uint32_t command, int32_t x, int32_t y, int32_t w, int32_t h) {
-    Bytes image = client.ask(make_request(command), 20s);
-    ASSERT_EQ(20u + 2u * static_cast<size_t>(w * h), image.size());
-    EXPECT_EQ(20u + 2u * static_cast<uint32_t>(w * h), get<uint32_t>(image, 8));
-    EXPECT_EQ(command, get<uint32_t>(image, 12));
-    EXPECT_EQ(0, status_of(image));
-    EXPECT_EQ(0u, pattern_mismatches(image, x, y, w, h));
-}
-
 }  // namespace
 
 TEST(CameraSession, TimedExposureByTheBytes) {
