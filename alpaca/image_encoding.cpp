@@ -9,6 +9,11 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
+
 namespace AlpacaServer {
 
 // The elements leave as the host stores them; the box is x86.
@@ -45,6 +50,32 @@ std::string dump_compact(json_t* object) {
 
 // --- ColumnStrips ---
 
+constexpr size_t kPrefetchRows = 32;
+
+#if defined(__SSE2__)
+// Eight rows of eight pixels (src, src - stride, ... : the rows go upwards in
+// the frame) become eight columns of eight elements at dst, dst + dst_stride...
+static inline void transpose_8x8(const uint16_t* src, size_t stride, uint16_t* dst, size_t dst_stride) {
+    __m128i r[8];
+    for (int i = 0; i < 8; ++i)
+        r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - size_t(i) * stride));
+    const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    const __m128i c[8] = {_mm_unpacklo_epi64(b0, b4), _mm_unpackhi_epi64(b0, b4),
+                          _mm_unpacklo_epi64(b1, b5), _mm_unpackhi_epi64(b1, b5),
+                          _mm_unpacklo_epi64(b2, b6), _mm_unpackhi_epi64(b2, b6),
+                          _mm_unpacklo_epi64(b3, b7), _mm_unpackhi_epi64(b3, b7)};
+    for (int i = 0; i < 8; ++i)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + size_t(i) * dst_stride), c[i]);
+}
+#endif
+
 ColumnStrips::ColumnStrips(FrameView frame) : frame_(frame) {
     if (!frame_.empty())
         strip_.resize(size_t(std::min(frame_.width, kStripColumns)) * size_t(frame_.height));
@@ -58,14 +89,30 @@ const uint16_t* ColumnStrips::column(int x) {
         const size_t w = size_t(frame_.width);
         uint16_t* dst = strip_.data();
         // Rows bottom first: y counts up in the strip while the source row
-        // counts down. Each row contributes one run of cols pixels.
-        const uint16_t* src = frame_.pixels + (h - 1) * w + size_t(x0);
-        if (cols == kStripColumns) {
-            for (size_t y = 0; y < h; ++y, src -= w)
-                for (int i = 0; i < kStripColumns; ++i) dst[size_t(i) * h + y] = src[i];
-        } else {
-            for (size_t y = 0; y < h; ++y, src -= w)
-                for (int i = 0; i < cols; ++i) dst[size_t(i) * h + y] = src[i];
+        // counts down. Whole 8x8 tiles go through registers, eight rows at a
+        // time across the strip; the rest one element at a time.
+        size_t y = 0;
+        int full_cols = 0;
+#if defined(__SSE2__)
+        full_cols = cols - cols % 8;
+        for (; y + 8 <= h; y += 8) {
+            // The rows lie a page or more apart, beyond what the hardware
+            // prefetcher follows: ask for the rows kPrefetchRows ahead.
+            for (size_t yp = y + kPrefetchRows; yp < std::min(h, y + kPrefetchRows + 8); ++yp) {
+                const char* row = reinterpret_cast<const char*>(frame_.pixels + (h - 1 - yp) * w + size_t(x0));
+                for (int b = 0; b < cols * 2; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+            }
+            const uint16_t* row0 = frame_.pixels + (h - 1 - y) * w + size_t(x0);
+            for (int c = 0; c < full_cols; c += 8) transpose_8x8(row0 + c, w, dst + size_t(c) * h + y, h);
+        }
+#endif
+        for (size_t yy = y; yy < h; ++yy) {
+            const uint16_t* src = frame_.pixels + (h - 1 - yy) * w + size_t(x0);
+            for (int i = 0; i < full_cols; ++i) dst[size_t(i) * h + yy] = src[i];
+        }
+        for (size_t yy = 0; yy < h; ++yy) {
+            const uint16_t* src = frame_.pixels + (h - 1 - yy) * w + size_t(x0);
+            for (int i = full_cols; i < cols; ++i) dst[size_t(i) * h + yy] = src[i];
         }
         strip_x0_ = x0;
     }

@@ -43,11 +43,12 @@ public:
 // Columns of the frame transposed a strip at a time: a strip holds
 // kStripColumns columns of the frame, each as height elements in wire order
 // (y = 0, that is the last row, first). Filling a strip reads each row's
-// pixels of the strip as one run, so the frame is walked once at about
-// memory speed, and the buffer holds only kStripColumns*height elements.
+// pixels of the strip as one run (four cache lines) and transposes 8x8
+// tiles in registers, so the frame is read once; the buffer holds
+// kStripColumns*height elements (1.6 MB for 6388 rows, within L2).
 class ColumnStrips {
 public:
-    static constexpr int kStripColumns = 32;
+    static constexpr int kStripColumns = 128;
 
     explicit ColumnStrips(FrameView frame);  // throws std::bad_alloc
 
