@@ -1,6 +1,9 @@
 #include "alpaca/image_encoding.h"
 
+#include "common/log.h"
+
 #include <jansson.h>
+#include <ulfius.h>
 
 #include <algorithm>
 #include <bit>
@@ -272,6 +275,31 @@ size_t ImageJsonStream::read(uint64_t offset, uint8_t* out, size_t max) {
     const size_t n = std::min(max, chunk_.size() - from);
     std::memcpy(out, chunk_.data() + from, n);
     return n;
+}
+
+// --- Ulfius stream glue ---
+
+ssize_t body_stream_read(void* stream, uint64_t offset, char* out, size_t max) {
+    auto* s = static_cast<BodyStream*>(stream);
+    if (offset >= s->size()) return U_STREAM_END;
+    try {
+        const size_t n = s->read(offset, reinterpret_cast<uint8_t*>(out), max);
+        return n == 0 ? U_STREAM_END : static_cast<ssize_t>(n);
+    } catch (const std::bad_alloc&) {
+        log_message(3, "body_stream_read: out of memory at offset %llu of %llu",
+                    static_cast<unsigned long long>(offset), static_cast<unsigned long long>(s->size()));
+        return U_STREAM_ERROR;
+    }
+}
+
+void body_stream_free(void* stream) { delete static_cast<BodyStream*>(stream); }
+
+int set_stream_body(_u_response* response, unsigned int status, std::unique_ptr<BodyStream> body) {
+    const uint64_t size = body->size();
+    const int r = ulfius_set_stream_response(response, status, body_stream_read, body_stream_free, size,
+                                             64 * 1024, body.get());
+    if (r == U_OK) body.release();
+    return r;
 }
 
 }  // namespace AlpacaServer

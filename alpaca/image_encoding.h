@@ -12,9 +12,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct _u_response;
 
 namespace AlpacaServer {
 
@@ -117,5 +121,17 @@ private:
     int next_x_ = 0;  // next column to produce; -1 before head_, width after the columns
     bool tail_done_ = false;
 };
+
+// Hands the stream to the response as its body with the given HTTP status
+// (ulfius_set_stream_response, length known up front); the response's stream
+// then owns it and frees it when the framework is done with the body.
+// Returns the Ulfius result (U_OK on success); on failure the stream is freed.
+int set_stream_body(_u_response* response, unsigned int status, std::unique_ptr<BodyStream> body);
+
+// The framework's stream callbacks for a BodyStream* user pointer, public so
+// they can be driven without a server. The read never throws: a failure
+// (buffer allocation) is logged and ends the stream with an error.
+ssize_t body_stream_read(void* stream, uint64_t offset, char* out, size_t max);
+void body_stream_free(void* stream);
 
 }  // namespace AlpacaServer

@@ -186,3 +186,31 @@ TEST_P(AlpacaImageFrames, StreamsMatchReferenceAtAnyOffset) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AlpacaImageFrames,
                          testing::Values(std::make_pair(640, 480), std::make_pair(45, 13)));
+
+// Through the framework's stream response: the size it is told and the bytes
+// its callback hands out, to the end marker.
+TEST(AlpacaImage, StreamResponseCarriesTheBody) {
+    const std::vector<uint16_t> px{1, 2, 3, 4, 5, 6};
+    const FrameView frame{px.data(), 3, 2};
+    const std::string expected =
+        R"({"ErrorNumber":0,"ErrorMessage":"","Type":2,"Rank":2,"Value":[[4,1],[5,2],[6,3]],)"
+        R"("ClientTransactionID":3,"ServerTransactionID":4})";
+    struct _u_response response;
+    ulfius_init_response(&response);
+    ASSERT_EQ(set_stream_body(&response, 200, std::make_unique<ImageJsonStream>(frame, 0, "", 3, 4)), U_OK);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.stream_size, expected.size());
+    std::string got;
+    char buf[10];
+    for (;;) {
+        const ssize_t n = response.stream_callback(response.stream_user_data, got.size(), buf, sizeof buf);
+        if (n < 0) {
+            EXPECT_EQ(n, U_STREAM_END);
+            break;
+        }
+        got.append(buf, size_t(n));
+    }
+    EXPECT_EQ(got, expected);
+    response.stream_callback_free(response.stream_user_data);
+    ulfius_clean_response(&response);
+}
