@@ -22,21 +22,24 @@ struct _u_response;
 
 namespace AlpacaServer {
 
-// A read-only view of a row-major frame (row length = width). The caller
-// keeps the pixels alive and unchanged while a stream over them exists, and
-// guarantees width*height values when both are positive. Width or height of
-// 0 or less means no pixels.
+// A read-only view of a row-major frame (row length = width). The pixels
+// stay alive and unchanged while a stream over them exists: owner, when set,
+// holds their storage (the streams keep a copy of it, so a body can outlive
+// the request callback that made it); without owner the caller sees to it.
+// When width and height are both positive there are width*height values;
+// width or height of 0 or less means no pixels.
 struct FrameView {
     const uint16_t* pixels = nullptr;
     int width = 0;
     int height = 0;
+    std::shared_ptr<const void> owner = {};
 
     bool empty() const { return width <= 0 || height <= 0; }
 };
 
 // A body produced on demand. read() copies up to max bytes starting at
 // offset and returns how many it copied (0 only at or past the end). Any
-// offset works; reading in order is the fast path.
+// offset works; reading in order is the fast path. One reader at a time.
 class BodyStream {
 public:
     virtual ~BodyStream() = default;

@@ -190,14 +190,17 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AlpacaImageFrames,
 // Through the framework's stream response: the size it is told and the bytes
 // its callback hands out, to the end marker.
 TEST(AlpacaImage, StreamResponseCarriesTheBody) {
-    const std::vector<uint16_t> px{1, 2, 3, 4, 5, 6};
-    const FrameView frame{px.data(), 3, 2};
+    // The frame is owned by the stream alone once the request is done.
+    auto px = std::make_shared<std::vector<uint16_t>>(std::vector<uint16_t>{1, 2, 3, 4, 5, 6});
+    FrameView frame{px->data(), 3, 2, px};
+    px.reset();
     const std::string expected =
         R"({"ErrorNumber":0,"ErrorMessage":"","Type":2,"Rank":2,"Value":[[4,1],[5,2],[6,3]],)"
         R"("ClientTransactionID":3,"ServerTransactionID":4})";
     struct _u_response response;
     ulfius_init_response(&response);
     ASSERT_EQ(set_stream_body(&response, 200, std::make_unique<ImageJsonStream>(frame, 0, "", 3, 4)), U_OK);
+    frame = FrameView{};
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.stream_size, expected.size());
     std::string got;
