@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alpaca/server.h"
 #include "common/config.h"
 #include "common/log.h"
 #include "common/pid_lock.h"
@@ -235,6 +236,9 @@ int MainLoop::start() {
             common_cleanup();
             return alpaca_sd_;
         }
+        // A server that fails to start is logged there; the daemon runs on
+        // without Alpaca.
+        AlpacaServer::start_alpaca_server();
     }
 
     start_device_probe();
