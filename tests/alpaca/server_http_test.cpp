@@ -1,0 +1,85 @@
+// The server in this process, in a network namespace of its own, with a
+// device registered but no member routes: a request that passes the parse
+// step and that no route answers gets the not-found answer, not an empty 200.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "alpaca/server.h"
+
+using namespace AlpacaServer;
+
+namespace {
+
+class Cam : public Device {
+public:
+    int device_type() const override { return 1; }
+    int get_name(char* value, std::size_t size) override {
+        std::snprintf(value, size, "Cam");
+        return 0;
+    }
+};
+
+bool loopback_up() {
+    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ioctl(sd, SIOCGIFFLAGS, &request) == 0 &&
+              (request.ifr_flags |= IFF_UP, ioctl(sd, SIOCSIFFLAGS, &request) == 0);
+    close(sd);
+    return up;
+}
+
+// Status line and body of one GET to 127.0.0.1:8000.
+std::string get(const std::string& target) {
+    int sd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{5, 0};
+    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(8000);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string raw;
+    if (connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        send(sd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        for (ssize_t n; (n = recv(sd, buffer, sizeof buffer, 0)) > 0;)
+            raw.append(buffer, static_cast<size_t>(n));
+    }
+    close(sd);
+    size_t end = raw.find("\r\n\r\n");
+    return end == std::string::npos ? raw : raw.substr(0, raw.find("\r\n")) + " | " + raw.substr(end + 4);
+}
+
+}  // namespace
+
+TEST(AlpacaServerHttp, ParsedRequestWithoutMemberRouteIsNotFound) {
+    ASSERT_EQ(0, unshare(CLONE_NEWNET)) << std::strerror(errno);
+    ASSERT_TRUE(loopback_up());
+    ASSERT_EQ(0, start_alpaca_server());
+    ASSERT_NE(nullptr, alpaca_server());
+    EXPECT_EQ(0, alpaca_server()->add_device(new Cam));
+
+    EXPECT_EQ("HTTP/1.1 400 Bad Request | Alpaca API route /api/v1/camera/0/nomember?ClientTransactionID=5 "
+              "was not found on this driver",
+              get("/api/v1/camera/0/nomember?ClientTransactionID=5"));
+    EXPECT_EQ("HTTP/1.1 400 Bad Request | {\"ClientTransactionID\":6,\"ServerTransactionID\":2,"
+              "\"ErrorNumber\":1025,\"ErrorMessage\":\"Invalid value\"}",
+              get("/api/v1/camera/1/binx?ClientTransactionID=6"));
+    EXPECT_EQ(0u, alpaca_server()->registry.count(4));
+
+    Device* cam = alpaca_server()->registry.find(1, 0);
+    stop_alpaca_server();
+    EXPECT_EQ(nullptr, alpaca_server());
+    delete cam;
+}
