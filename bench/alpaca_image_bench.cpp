@@ -17,25 +17,16 @@
 #include <vector>
 
 #include "alpaca/image_encoding.h"
+#include "bench/best_of.h"
 
 namespace {
+
+using bench::best_seconds;
+using bench::sink;
 
 constexpr int FW = 9576;
 constexpr int FH = 6388;
 constexpr size_t PIXELS = size_t{FW} * FH;
-
-double best_seconds(int runs, const std::function<void()>& body) {
-    body();  // fault the pages in
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        body();
-        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    return *std::min_element(t.begin(), t.end());
-}
-
-volatile uint32_t sink;
 
 uint64_t drain(AlpacaServer::BodyStream& s, uint8_t* out, size_t block, bool advance) {
     uint64_t at = 0;

@@ -19,28 +19,16 @@
 #include <vector>
 
 #include "driver/image_kernels.h"
+#include "bench/best_of.h"
 
 namespace {
+
+using bench::best_seconds;
+using bench::sink;
 
 constexpr int FW = 9576;
 constexpr int FH = 6388;
 constexpr size_t PIXELS = size_t{FW} * FH;
-
-double best_seconds(int runs, const std::function<void()>& body) {
-    body();  // warm the caches and the OpenMP team, fault the pages in
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        body();
-        t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    // The box is shared with whatever else runs: the fastest run is the one
-    // least disturbed, for the kernels and for the memcpy alike.
-    return *std::min_element(t.begin(), t.end());
-}
-
-// Keeps the compiler from dropping work whose result nobody reads.
-volatile uint32_t sink;
 
 }  // namespace
 
