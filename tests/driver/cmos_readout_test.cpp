@@ -329,9 +329,9 @@ TEST_F(CmosReadout, FailedAndShortTransfers) {
 // (the reported width of classes 9 and 11 takes in margin columns) are
 // refused by the start, before anything is sent.
 TEST_F(CmosReadout, EveryStartedWindowIsReadWhole) {
-    for (const char* spec : {"3120", "3120 ver128=0x0107 width=628 height=420", "3152 width=664 height=480",
+    for (const char* plug_line : {"3120", "3120 ver128=0x0107 width=628 height=420", "3152 width=664 height=480",
                              "3225 width=664 height=480", "3117 width=664 height=480", "3136 width=640 height=400"}) {
-        CameraRecord& camera = connect(spec);
+        CameraRecord& camera = connect(plug_line);
         const bool t24 = camera.camera_type == 24;
         const int columns = t24 ? camera.info.width : image_columns(camera);
         for (const Binning& b : {Binning{1, 1, false}, Binning{2, 2, true}, Binning{3, 3, false}}) {
@@ -344,7 +344,7 @@ TEST_F(CmosReadout, EveryStartedWindowIsReadWhole) {
                                   Case{0, rows - 30, camera.info.width / b.bx, 30}, Case{1, 0, cols, 4},
                                   Case{0, 5, cols, 6},
                                   Case{0, 1, 8, rows}}) {
-                const std::string what = std::string(spec) + " bin " + std::to_string(b.bx) + (b.hardware ? " hw" : "") +
+                const std::string what = std::string(plug_line) + " bin " + std::to_string(b.bx) + (b.hardware ? " hw" : "") +
                                          " window " + std::to_string(c.x) + "," + std::to_string(c.y) + " " +
                                          std::to_string(c.w) + "x" + std::to_string(c.h);
                 const bool fits = c.x + c.w <= cols && c.y + c.h <= rows;
