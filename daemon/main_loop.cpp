@@ -321,8 +321,14 @@ std::optional<Clock::time_point> MainLoop::next_deadline() const {
 void MainLoop::run_deadlines() {
     const auto now = Clock::now();
     if (accept_resumes_ && now >= *accept_resumes_) {
+        // Try each listener now: a backlog that emptied meanwhile never wakes
+        // select(), and only an empty accept() ends the shortage.
         accept_resumes_.reset();
         set_listeners_watched(true);
+        for (int listener : {main_sd_, serial_a_sd_, serial_b_sd_}) {
+            if (listener >= 0 && !accept_resumes_)
+                accept_all(listener, listener != main_sd_);
+        }
     }
     std::vector<int> silent, stuck, stale;
     for (const auto& [sd, connection] : connections_) {
