@@ -366,10 +366,15 @@ protected:
     // the outcome; `echo` is the ClientTransactionID the answer must carry.
     void expect(Device& device, const Member& member, const std::string& op, const Pairs& pairs,
                 Outcome outcome, uint32_t echo, const std::string& accept = "") {
-        SCOPED_TRACE(std::string(member.method) + " " + member.name + " " + form(pairs));
+        expect_at(path(device, member), device, member, op, pairs, outcome, echo, accept);
+    }
+
+    void expect_at(const std::string& where, Device& device, const Member& member, const std::string& op,
+                   const Pairs& pairs, Outcome outcome, uint32_t echo, const std::string& accept = "") {
+        SCOPED_TRACE(std::string(member.method) + " " + where + " " + form(pairs));
         AlpacaTest::Recorder& recorder = AlpacaTest::recorder_of(device);
         recorder.clear();
-        Answer answer = exchange(member.method, path(device, member), pairs, accept);
+        Answer answer = exchange(member.method, where, pairs, accept);
 
         auto calls = recorder.calls();
         if (outcome == Outcome::ok || outcome == Outcome::device_error) {
@@ -608,9 +613,11 @@ TEST_F(AlpacaConformance, DeviceErrorsPassThrough) {
     for (Device* device : {camera_, wheel_}) {
         set_canned(*device, 1031);
         const auto table = with_common(device == camera_ ? rows(kCamera) : rows(kFilterWheel));
-        for (const Member& member : table)
-            expect(*device, member, operation(member, table), good(member), Outcome::device_error,
+        for (const Member& member : table) {
+            Pairs pairs = good(member);
+            expect(*device, member, operation(member, table), pairs, Outcome::device_error,
                    client_transaction_);
+        }
     }
 }
 
@@ -652,4 +659,32 @@ TEST_F(AlpacaConformance, ImageArrayAsImageBytes) {
 TEST_F(AlpacaConformance, ImageArrayVariant) {
     const Member variant{"GET", "imagearrayvariant", kImage};
     expect(*camera_, variant, "", good(variant), Outcome::not_found, 0);
+}
+
+// The API reference's bad paths: a wrong root or version, a type or member
+// that doesn't exist or is not in lower case, a device number not served.
+TEST_F(AlpacaConformance, BadPaths) {
+    const Member binx{"GET", "binx", kInt};
+    const struct {
+        const char* path;
+        Outcome outcome;
+    } kPaths[] = {
+        {"/apii/v1/camera/0/binx", Outcome::not_found},
+        {"/api/v2/camera/0/binx", Outcome::not_found},
+        {"/api/v1/camera/0/canslew", Outcome::not_found},
+        {"/api/v1/camera/0/BinX", Outcome::not_found},
+        {"/api/v1/camera/0", Outcome::not_found},
+        {"/api/v1/telescop/0/binx", Outcome::refused},
+        {"/api/v1/Camera/0/binx", Outcome::refused},
+        {"/api/v1/camera/1/binx", Outcome::refused},
+        {"/api/v1/camera/256/binx", Outcome::refused},
+        {"/api/v1/camera/-1/binx", Outcome::refused},
+        {"/api/v1/camera/A/binx", Outcome::refused},
+        {"/api/v1/camera/4294967296/binx", Outcome::refused},
+    };
+    for (const auto& bad : kPaths) {
+        Pairs pairs = good(binx);
+        expect_at(bad.path, *camera_, binx, "get_binx", pairs, bad.outcome,
+                  bad.outcome == Outcome::refused ? client_transaction_ : 0);
+    }
 }
