@@ -15,19 +15,11 @@
 #include <string>
 
 #include "alpaca/server.h"
+#include "tests/alpaca/support/recording_devices.h"
 
 using namespace AlpacaServer;
 
 namespace {
-
-class Cam : public Device {
-public:
-    int device_type() const override { return 1; }
-    int get_name(char* value, std::size_t size) override {
-        std::snprintf(value, size, "Cam");
-        return 0;
-    }
-};
 
 bool loopback_up() {
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -68,7 +60,7 @@ TEST(AlpacaServerHttp, ParsedRequestWithoutMemberRouteIsNotFound) {
     ASSERT_TRUE(loopback_up());
     ASSERT_EQ(0, start_alpaca_server());
     ASSERT_NE(nullptr, alpaca_server());
-    EXPECT_EQ(0, alpaca_server()->add_device(new Cam));
+    EXPECT_EQ(0, alpaca_server()->add_device(AlpacaTest::make_recording_device(1, 0, "Cam").release()));
 
     EXPECT_EQ("HTTP/1.1 400 Bad Request | Alpaca API route /api/v1/camera/0/nomember?ClientTransactionID=5 "
               "was not found on this driver",
@@ -78,8 +70,6 @@ TEST(AlpacaServerHttp, ParsedRequestWithoutMemberRouteIsNotFound) {
               get("/api/v1/camera/1/binx?ClientTransactionID=6"));
     EXPECT_EQ(0u, alpaca_server()->registry.count(4));
 
-    Device* cam = alpaca_server()->registry.find(1, 0);
     stop_alpaca_server();
     EXPECT_EQ(nullptr, alpaca_server());
-    delete cam;
 }
