@@ -709,7 +709,8 @@ TEST_F(AlpacaConformance, LenientReadings) {
         const char* text;
         const char* argument;  // as the camera receives it; null: refused with 1025
     } kTexts[] = {
-        {"2.0", "2"}, {"2abc", "2"}, {" 2", "2"}, {"0x10", "16"}, {"1e1", "10"}, {"-0", "0"}, {"2.5", nullptr},
+        {"2.0", "2"}, {"2abc", "2"}, {"2,5", "2"}, {" 2", "2"}, {"0x10", "16"}, {"1e1", "10"}, {"-0", "0"},
+        {"2.5", nullptr},
     };
     for (const auto& row : kTexts) {
         Pairs pairs = good(binx);
