@@ -4,7 +4,9 @@
 // down here from the Alpaca member lists, independently of the route tables;
 // the operation a row must call follows the naming rule (get_/put_ prefix).
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -671,3 +673,43 @@ TEST_F(AlpacaRoutes, ImageArrayInBothFormsChosenByAccept) {
 }
 
 }  // namespace
+
+namespace {
+
+// A TCP socket bound to `address`, connected to port 8000 of 127.0.0.1
+// unless `connected` is false; -1 on failure.
+int socket_from(const char* address, bool connected = true) {
+    int sd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &from.sin_addr);
+    to.sin_port = htons(8000);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(sd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        (connected && connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)) {
+        close(sd);
+        return -1;
+    }
+    return sd;
+}
+
+}  // namespace
+
+// Silent connections from one address can't lock the other clients out,
+// and a body far beyond any form is cut instead of kept.
+TEST_F(AlpacaRoutes, ClientsCannotHoldTheServersResources) {
+    const harness::HttpAnswer padded =
+        harness::http_request(8000, "PUT", "/api/v1/camera/0/binx", {},
+                              "ClientTransactionID=1&BinX=2&Pad=" + std::string(4 << 20, 'x'));
+    EXPECT_EQ(200, padded.status);
+
+    std::vector<int> silent;
+    for (int i = 0; i < 64; ++i)
+        silent.push_back(socket_from("127.0.0.1"));
+    harness::HttpClient over_limit(8000, socket_from("127.0.0.1", false));
+    EXPECT_EQ(0, over_limit.request("GET", "/management/apiversions").status);
+    harness::HttpClient other_host(8000, socket_from("127.0.0.2", false));
+    EXPECT_EQ(200, other_host.request("GET", "/management/apiversions").status);
+    for (int sd : silent)
+        close(sd);
+}
