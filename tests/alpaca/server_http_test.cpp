@@ -1,10 +1,8 @@
 // The server in this process, in a network namespace of its own, with a
 // device registered but no member routes: a request that passes the parse
 // step and that no route answers gets the not-found answer, not an empty 200.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -16,6 +14,7 @@
 
 #include "alpaca/server.h"
 #include "tests/alpaca/support/recording_devices.h"
+#include "tests/harness/http_client.h"
 
 using namespace AlpacaServer;
 
@@ -33,24 +32,8 @@ bool loopback_up() {
 
 // Status line and body of one GET to 127.0.0.1:8000.
 std::string get(const std::string& target) {
-    int sd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(8000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string raw;
-    if (connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-        send(sd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        for (ssize_t n; (n = recv(sd, buffer, sizeof buffer, 0)) > 0;)
-            raw.append(buffer, static_cast<size_t>(n));
-    }
-    close(sd);
-    size_t end = raw.find("\r\n\r\n");
-    return end == std::string::npos ? raw : raw.substr(0, raw.find("\r\n")) + " | " + raw.substr(end + 4);
+    harness::HttpAnswer answer = harness::http_request(8000, "GET", target);
+    return answer.status_line + " | " + answer.body;
 }
 
 }  // namespace
