@@ -12,13 +12,10 @@
 // id required, 400 answers as an envelope, exact body keys, the typing of
 // parameter texts, no imagearrayvariant), the test expects the server's
 // answer; docs/alpaca.md lists each difference.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,13 +24,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "alpaca/server.h"
 #include "tests/alpaca/support/recording_devices.h"
+#include "tests/harness/http_client.h"
 
 using namespace AlpacaServer;
 
@@ -207,67 +204,20 @@ std::string form(const Pairs& pairs) {
     return out;
 }
 
-struct Answer {
-    int status = 0;
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;
-
-    std::string header(const char* name) const {
-        auto found = headers.find(name);
-        return found == headers.end() ? std::string() : found->second;
-    }
-};
-
-// One request over a fresh connection to 127.0.0.1:8000. GET parameters go in
-// the query, PUT parameters in a form body.
-Answer exchange(const std::string& method, const std::string& path, const Pairs& pairs,
-                const std::string& accept = "") {
-    std::string target = path, body;
-    if (method == "PUT")
-        body = form(pairs);
-    else if (!pairs.empty())
-        target += "?" + form(pairs);
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+// One request on a connection of its own: GET parameters in the query, PUT
+// parameters as a form body.
+harness::HttpAnswer exchange(const std::string& method, const std::string& path, const Pairs& pairs,
+                             const std::string& accept = "") {
+    harness::HttpHeaders headers;
     if (!accept.empty())
-        request += "Accept: " + accept + "\r\n";
-    if (method == "PUT")
-        request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                   std::to_string(body.size()) + "\r\n";
-    request += "\r\n" + body;
+        headers.emplace_back("Accept", accept);
+    const bool put = method == "PUT";
+    return harness::http_request(8000, method, put || pairs.empty() ? path : path + "?" + form(pairs), headers,
+                                 put ? form(pairs) : "");
+}
 
-    std::string raw;
-    int sd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(8000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        send(sd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[65536];
-        for (ssize_t n; (n = recv(sd, buffer, sizeof buffer, 0)) > 0;)
-            raw.append(buffer, static_cast<size_t>(n));
-    }
-    close(sd);
-
-    Answer answer;
-    std::size_t head_end = raw.find("\r\n\r\n");
-    if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || head_end == std::string::npos)
-        return answer;
-    answer.status = std::atoi(raw.c_str() + 9);
-    for (std::size_t at = raw.find("\r\n") + 2; at < head_end;) {
-        std::size_t end = raw.find("\r\n", at), colon = raw.find(':', at);
-        if (colon < end) {
-            std::string name = raw.substr(at, colon - at);
-            std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-            answer.headers[name] = raw.substr(raw.find_first_not_of(' ', colon + 1),
-                                              end - raw.find_first_not_of(' ', colon + 1));
-        }
-        at = end + 2;
-    }
-    answer.body = raw.substr(head_end + 4);
-    return answer;
+std::string header(const harness::HttpAnswer& answer, const char* name) {
+    return answer.header(name).value_or("");
 }
 
 uint32_t le32(const std::string& bytes, std::size_t at) {
@@ -363,7 +313,7 @@ protected:
         SCOPED_TRACE(std::string(member.method) + " " + where + " " + form(pairs));
         AlpacaTest::Recorder& recorder = AlpacaTest::recorder_of(device);
         recorder.clear();
-        Answer answer = exchange(member.method, where, pairs, accept);
+        harness::HttpAnswer answer = exchange(member.method, where, pairs, accept);
 
         // The name is the recording device's own and never recorded.
         const bool recorded = std::strcmp(member.name, "name") != 0;
@@ -381,12 +331,12 @@ protected:
             EXPECT_EQ(400, answer.status);
             EXPECT_EQ(0u, answer.body.rfind("Alpaca API route ", 0)) << answer.body;
             // The API names text/plain; the text goes without a media type.
-            EXPECT_EQ("", answer.header("content-type"));
+            EXPECT_EQ("", header(answer, "content-type"));
             return;
         }
         EXPECT_EQ(outcome == Outcome::refused ? 400 : 200, answer.status);
-        EXPECT_EQ(0u, answer.header("content-type").rfind("application/json", 0));
-        EXPECT_EQ("*", answer.header("access-control-allow-origin"));
+        EXPECT_EQ(0u, header(answer, "content-type").rfind("application/json", 0));
+        EXPECT_EQ("*", header(answer, "access-control-allow-origin"));
 
         json_error_t error;
         std::unique_ptr<json_t, decltype(&json_decref)> body(
@@ -630,10 +580,10 @@ TEST_F(AlpacaConformance, ImageArrayAsImageBytes) {
     for (int error : {0, 1031}) {
         SCOPED_TRACE(error);
         set_canned(*camera_, error);
-        Answer answer = exchange("GET", "/api/v1/camera/0/imagearray",
+        harness::HttpAnswer answer = exchange("GET", "/api/v1/camera/0/imagearray",
                                  {{"ClientTransactionID", "4000000000"}}, "application/imagebytes");
         EXPECT_EQ(200, answer.status);
-        EXPECT_EQ("application/imagebytes", answer.header("content-type"));
+        EXPECT_EQ("application/imagebytes", header(answer, "content-type"));
         ASSERT_GE(answer.body.size(), 44u);
         // A failed download has no dimensions.
         const uint32_t expected[] = {1, static_cast<uint32_t>(error), 4000000000u, 0, 44, 8, 8, 2,
@@ -719,6 +669,6 @@ TEST_F(AlpacaConformance, LenientReadings) {
     AlpacaTest::Canned canned = AlpacaTest::recorder_of(*camera_).canned();
     canned.unsigned_integer = 4294967295u;
     AlpacaTest::recorder_of(*camera_).set_canned(canned);
-    Answer answer = exchange("GET", "/api/v1/camera/0/interfaceversion", {{"ClientTransactionID", "1"}});
+    harness::HttpAnswer answer = exchange("GET", "/api/v1/camera/0/interfaceversion", {{"ClientTransactionID", "1"}});
     EXPECT_NE(std::string::npos, answer.body.find("\"Value\":4294967295,")) << answer.body;
 }
