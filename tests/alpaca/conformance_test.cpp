@@ -581,7 +581,7 @@ TEST_F(AlpacaConformance, ImageArrayAsImageBytes) {
         SCOPED_TRACE(error);
         set_canned(*camera_, error);
         harness::HttpAnswer answer = exchange("GET", "/api/v1/camera/0/imagearray",
-                                 {{"ClientTransactionID", "4000000000"}}, "application/imagebytes");
+                                              {{"ClientTransactionID", "4000000000"}}, "application/imagebytes");
         EXPECT_EQ(200, answer.status);
         EXPECT_EQ("application/imagebytes", header(answer, "content-type"));
         ASSERT_GE(answer.body.size(), 44u);
@@ -669,6 +669,7 @@ TEST_F(AlpacaConformance, LenientReadings) {
     AlpacaTest::Canned canned = AlpacaTest::recorder_of(*camera_).canned();
     canned.unsigned_integer = 4294967295u;
     AlpacaTest::recorder_of(*camera_).set_canned(canned);
-    harness::HttpAnswer answer = exchange("GET", "/api/v1/camera/0/interfaceversion", {{"ClientTransactionID", "1"}});
+    harness::HttpAnswer answer =
+        exchange("GET", "/api/v1/camera/0/interfaceversion", {{"ClientTransactionID", "1"}});
     EXPECT_NE(std::string::npos, answer.body.find("\"Value\":4294967295,")) << answer.body;
 }
