@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
+#include <microhttpd.h>
 #include <ulfius.h>
 
 #include <atomic>
@@ -232,6 +233,30 @@ int handle_member(const struct _u_request* request, struct _u_response* response
 // After the parse step (priority 0).
 constexpr unsigned int kMemberPriority = 10;
 
+// Bounds on what clients can hold: connections per address and in all (the
+// rest wait in the backlog or are refused), how long one may sit idle, and
+// how large a request body may grow. Requests are small forms.
+constexpr unsigned int kMaxConnections = 256;
+constexpr unsigned int kMaxConnectionsPerAddress = 64;
+constexpr unsigned int kIdleSeconds = 30;
+constexpr std::size_t kMaxBody = 16 * 1024;
+
+// Ulfius's own start (a thread per connection) with the bounds above.
+int start_framework() {
+    MHD_OptionItem options[] = {
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(mhd_request_completed), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(ulfius_uri_logger), nullptr},
+        {MHD_OPTION_SOCK_ADDR, 0, &bind_address},
+        {MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    return ulfius_start_framework_with_mhd_options(
+        &instance, MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
+        options);
+}
+
 }  // namespace
 
 Server* alpaca_server() {
@@ -257,7 +282,9 @@ int start_alpaca_server() {
     ulfius_add_endpoint_by_val(&instance, "*", "", "/api/v1/*", 0, handle_parse_request, server);
     ulfius_add_endpoint_by_val(&instance, "*", "", "/api/v1/*", kMemberPriority, handle_member, server);
     ulfius_set_default_endpoint(&instance, handle_not_found, server);
-    result = ulfius_start_framework(&instance);
+    instance.max_post_body_size = kMaxBody;
+    instance.max_post_param_size = kMaxBody;
+    result = start_framework();
     if (result == U_OK) {
         log_message(LOG_INFO, "Alpaca Server started");
         return 0;
