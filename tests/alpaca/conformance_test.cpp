@@ -185,16 +185,6 @@ std::vector<Member> rows(const Member (&table)[N]) {
     return std::vector<Member>(table, table + N);
 }
 
-bool loopback_up() {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool up = ioctl(sd, SIOCGIFFLAGS, &request) == 0 &&
-              (request.ifr_flags |= IFF_UP, ioctl(sd, SIOCSIFFLAGS, &request) == 0);
-    close(sd);
-    return up;
-}
-
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 std::string form(const Pairs& pairs) {
@@ -243,8 +233,7 @@ enum class Outcome {
 class AlpacaConformance : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, unshare(CLONE_NEWNET)) << std::strerror(errno);
-        ASSERT_TRUE(loopback_up());
+        ASSERT_TRUE(harness::own_loopback_network());
         ASSERT_EQ(0, start_alpaca_server());
         camera_ = AlpacaTest::make_recording_device(1, 11, "Camera under test").release();
         wheel_ = AlpacaTest::make_recording_device(4, 12, "Wheel under test").release();

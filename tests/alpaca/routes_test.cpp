@@ -378,22 +378,11 @@ const std::map<std::string, std::string> kValues = {
     {"axisrates", "[{\"Minimum\":0.5,\"Maximum\":1.5}]"},
 };
 
-bool loopback_up() {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool up = ioctl(sd, SIOCGIFFLAGS, &request) == 0 &&
-              (request.ifr_flags |= IFF_UP, ioctl(sd, SIOCSIFFLAGS, &request) == 0);
-    close(sd);
-    return up;
-}
-
 // One server with a recording device of every type (number 0 of each).
 class AlpacaRoutes : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_EQ(0, unshare(CLONE_NEWNET)) << std::strerror(errno);
-        ASSERT_TRUE(loopback_up());
+        ASSERT_TRUE(harness::own_loopback_network());
         ASSERT_EQ(0, start_alpaca_server());
         for (int type = 1; type <= 10; ++type)
             ASSERT_EQ(0, alpaca_server()->add_device(

@@ -1,7 +1,9 @@
-// A small HTTP/1.1 client for tests of the Alpaca server: one request at a
-// time on one connection to 127.0.0.1, bodies framed by Content-Length (or
-// by the close), binary-safe, and every wait bounded by a timeout.
+// The HTTP client of the Alpaca tests, on libcurl: one request at a time to
+// 127.0.0.1, the request target sent exactly as given, binary-safe bodies,
+// and every request bounded by a timeout.
 #pragma once
+
+#include <curl/curl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -27,17 +29,16 @@ struct HttpAnswer {
 
 class HttpClient {
 public:
-    // Connects `sd` (a TCP socket, taken over; -1: a new one in this
-    // thread's network namespace) to 127.0.0.1:`port`. With `keep_alive`
-    // the connection serves several requests while the server keeps it;
-    // otherwise each request asks the server to close it afterwards.
+    // Talks to 127.0.0.1:`port` over `sd` (a TCP socket not yet connected,
+    // taken over) or, with -1 and for every later connection, a new socket
+    // in the calling thread's network namespace. With `keep_alive` one
+    // connection serves several requests while the server keeps it;
+    // otherwise each request has a connection of its own.
     explicit HttpClient(uint16_t port = 8000, int sd = -1, bool keep_alive = false,
                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
-
-    bool connected() const { return sd_ >= 0; }
 
     // Sends one request (a non-empty `form` goes as an url-encoded body) and
     // reads its answer within the timeout. A failure leaves status 0 and the
@@ -46,13 +47,13 @@ public:
                        const std::string& form = {});
 
 private:
-    bool receive_more(std::chrono::steady_clock::time_point deadline);
-    void close();
+    static curl_socket_t open_socket(void* client, curlsocktype purpose, curl_sockaddr* address);
 
-    int sd_ = -1;
+    CURL* curl_;
+    std::string base_url_;
+    int given_sd_;  // handed to libcurl for the first connection
     bool keep_alive_;
     std::chrono::milliseconds timeout_;
-    std::string pending_;  // bytes received past the last answer
 };
 
 // Moves the calling thread (and the threads it starts later) into a network
