@@ -45,6 +45,8 @@ public:
     virtual ~BodyStream() = default;
     virtual uint64_t size() const = 0;
     virtual size_t read(uint64_t offset, uint8_t* out, size_t max) = 0;
+    // The size of the blocks the server should ask for.
+    virtual size_t block_size() const { return 64 * 1024; }
 };
 
 // Columns of the frame transposed a strip at a time: a strip holds
@@ -62,6 +64,10 @@ public:
     // The strip holding column x (filled if not yet current); element
     // (x, y) is at column(x)[y].
     const uint16_t* column(int x);
+
+    // Writes the strip that starts at column x0 (a multiple of
+    // kStripColumns) straight to dst, in the layout of column().
+    void fill(int x0, uint16_t* dst) const;
 
 private:
     FrameView frame_;
@@ -81,7 +87,14 @@ public:
                      uint32_t client_transaction_id, uint32_t server_transaction_id);
 
     uint64_t size() const override { return size_; }
+    // A read of at most block_size() bytes whose room holds a whole strip
+    // from its start gets the strip transposed in place, without the copy
+    // out of the strip buffer; such a read with room for a strip but not for
+    // the next one from where it stands ends short before it.
     size_t read(uint64_t offset, uint8_t* out, size_t max) override;
+    // Room for the header and one strip (up to 4 MiB): every read of the
+    // server is then one strip transposed in place.
+    size_t block_size() const override;
 
     const uint8_t* header() const { return header_; }
 
@@ -110,6 +123,7 @@ public:
 private:
     void rewind();
     void produce();  // appends the next piece of text to chunk_
+    void append(const std::string& text);
 
     bool success_;
     FrameView frame_;
@@ -118,8 +132,10 @@ private:
     std::string tail_;  // everything after the last column
     uint64_t size_ = 0;
 
-    // Text produced so far covers [chunk_start_, chunk_start_ + chunk_.size()).
-    std::string chunk_;
+    // Text produced so far covers [chunk_start_, chunk_start_ + chunk_size_).
+    std::unique_ptr<char[]> chunk_;
+    size_t chunk_size_ = 0;
+    size_t chunk_capacity_ = 0;
     uint64_t chunk_start_ = 0;
     int next_x_ = 0;  // next column to produce; -1 before head_, width after the columns
     bool tail_done_ = false;
