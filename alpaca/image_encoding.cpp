@@ -115,10 +115,18 @@ constexpr size_t kPrefetchRows = 32;
 #if defined(__SSE2__)
 // Eight rows of eight pixels (src, src - stride, ... : the rows go upwards in
 // the frame) become eight columns of eight elements at dst, dst + dst_stride...
-static inline void transpose_8x8(const uint16_t* src, size_t stride, uint16_t* dst, size_t dst_stride) {
-    __m128i r[8];
-    for (int i = 0; i < 8; ++i)
-        r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - size_t(i) * stride));
+// Inlined, with the loads written out, so the rows stay in registers.
+[[gnu::always_inline]] static inline void transpose_8x8(const uint16_t* src, size_t stride, uint16_t* dst,
+                                                       size_t dst_stride) {
+    const __m128i r[8] = {
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - stride)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - 2 * stride)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - 3 * stride)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - 4 * stride)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - 5 * stride)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - 6 * stride)),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(src - 7 * stride))};
     const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
     const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
     const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
@@ -163,10 +171,11 @@ void ColumnStrips::fill(int x0, uint16_t* dst) const {
     full_cols = cols - cols % 8;
     for (; y + 8 <= h; y += 8) {
         // The rows lie a page or more apart, beyond what the hardware
-        // prefetcher follows: ask for the rows kPrefetchRows ahead.
+        // prefetcher follows: ask for the rows kPrefetchRows ahead (into
+        // L2, which holds them better than L1 beside the strip's stores).
         for (size_t yp = y + kPrefetchRows; yp < std::min(h, y + kPrefetchRows + 8); ++yp) {
             const char* row = reinterpret_cast<const char*>(frame_.pixels + (h - 1 - yp) * w + size_t(x0));
-            for (int b = 0; b < cols * 2; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+            for (int b = 0; b < cols * 2; b += 64) _mm_prefetch(row + b, _MM_HINT_T1);
         }
         const uint16_t* row0 = frame_.pixels + (h - 1 - y) * w + size_t(x0);
         for (int c = 0; c < full_cols; c += 8) transpose_8x8(row0 + c, w, dst + size_t(c) * h + y, h);
