@@ -26,15 +26,22 @@ namespace AlpacaServer {
 // stay alive and unchanged while a stream over them exists: owner, when set,
 // holds their storage (the streams keep a copy of it, so a body can outlive
 // the request callback that made it); without owner the caller sees to it.
-// When width and height are both positive there are width*height values;
-// width or height of 0 or less means no pixels.
+// count says how many values there are at pixels; the streams need
+// width*height of them when width and height are both positive (width or
+// height of 0 or less means no pixels).
 struct FrameView {
     const uint16_t* pixels = nullptr;
     int width = 0;
     int height = 0;
     std::shared_ptr<const void> owner = {};
+    std::size_t count = 0;
 
     bool empty() const { return width <= 0 || height <= 0; }
+    // Whether count covers every pixel width and height promise.
+    bool complete() const {
+        return empty() || (pixels != nullptr &&
+                           count / static_cast<std::size_t>(width) >= static_cast<std::size_t>(height));
+    }
 };
 
 // A body produced on demand. read() copies up to max bytes starting at

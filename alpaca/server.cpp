@@ -3,26 +3,30 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
+#include <microhttpd.h>
 #include <ulfius.h>
 
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "alpaca/envelope.h"
+#include "alpaca/routes/member_answer.h"
 #include "alpaca/types.h"
 #include "common/log.h"
 
 namespace AlpacaServer {
 
-int DeviceRegistry::add(Device* device, int type) {
+int DeviceRegistry::add(std::unique_ptr<Device> device, int type) {
     std::unique_lock lock(mutex_);
-    std::vector<Device*>& of_type = devices_[type];
-    for (const Device* known : of_type)
+    std::vector<std::unique_ptr<Device>>& of_type = devices_[type];
+    for (const auto& known : of_type)
         if (known->device_id == device->device_id)
             return -1;
-    of_type.push_back(device);
+    of_type.push_back(std::move(device));
     return static_cast<int>(of_type.size() - 1);
 }
 
@@ -37,7 +41,7 @@ Device* DeviceRegistry::find(int type, std::size_t number) const {
     auto found = devices_.find(type);
     if (found == devices_.end() || number >= found->second.size())
         return nullptr;
-    return found->second[number];
+    return found->second[number].get();
 }
 
 void DeviceRegistry::for_each(const std::function<void(int, std::size_t, Device&)>& visit) const {
@@ -63,12 +67,7 @@ int Server::add_device(Device* device) {
     device->get_name(name, sizeof name - 1);
     std::string id = make_unique_id(server_id, name, type, device->device_id);
     std::snprintf(device->unique_id, sizeof device->unique_id, "%s", id.c_str());
-    int number = registry.add(device, type);
-    if (number < 0) {
-        delete device;
-        return -1;
-    }
-    return number;
+    return registry.add(std::unique_ptr<Device>(device), type);
 }
 
 const char* framework_result_text(int result) {
@@ -190,17 +189,73 @@ int handle_not_found(const struct _u_request* request, struct _u_response* respo
     return U_CALLBACK_COMPLETE;
 }
 
-// Last endpoint under /api/v1/: reached by a parsed request that no member
-// route answered (unknown member, wrong method, number written otherwise),
-// which would otherwise leave with an empty 200.
-int handle_unanswered(const struct _u_request* request, struct _u_response* response, void* user_data) {
-    if (response->binary_body != nullptr || response->stream_callback != nullptr)
-        return U_CALLBACK_COMPLETE;
-    return handle_not_found(request, response, user_data);
+// The member segment of a device URL whose type and number are written as
+// the registry names them ("/api/v1/camera/0/binx" gives "binx", with or
+// without one trailing "/"); "" for any other shape ("/camera/00/binx",
+// "/camera/0/binx/more").
+std::string_view member_of(std::string_view path, const ParsedRequest& parsed) {
+    const std::string prefix = std::string("/api/v1/") + device_type_name(parsed.device_type) + "/" +
+                               std::to_string(parsed.device_number) + "/";
+    if (path.substr(0, prefix.size()) != prefix)
+        return {};
+    std::string_view member = path.substr(prefix.size());
+    if (!member.empty() && member.back() == '/')
+        member.remove_suffix(1);
+    return member.find('/') == std::string_view::npos ? member : std::string_view();
 }
 
-// After the member routes (priority 10).
-constexpr unsigned int kUnansweredPriority = 100;
+// Answers a parsed device request from the route table of its type; a
+// member no row answers (unknown name, wrong method) gets the not-found
+// answer.
+int handle_member(const struct _u_request* request, struct _u_response* response, void* user_data) {
+    Server& server = *static_cast<Server*>(user_data);
+    const auto* parsed = static_cast<const ParsedRequest*>(response->shared_data);
+    if (parsed == nullptr)
+        return U_CALLBACK_COMPLETE;
+    const char* path = request->url_path != nullptr ? request->url_path : "";
+    const std::string_view member = member_of(path, *parsed);
+    const Route* route =
+        member.empty() ? nullptr : find_route(parsed->device_type, request->http_verb, member);
+    Device* device = server.registry.find(parsed->device_type, parsed->device_number);
+    if (route == nullptr || device == nullptr)
+        return handle_not_found(request, response, user_data);
+    if (route->custom != nullptr)
+        return route->custom(request, response, *parsed, *device);
+    JsonRef body = answer_member(route_table(parsed->device_type), *route, *device, *parsed);
+    add_cors(response);
+    if (ulfius_set_json_body_response(response, 200, body.get()) != U_OK) {
+        log_message(LOG_ERR, "alpaca: no answer could be made for %s", path);
+        return U_CALLBACK_ERROR;
+    }
+    return U_CALLBACK_COMPLETE;
+}
+
+// After the parse step (priority 0).
+constexpr unsigned int kMemberPriority = 10;
+
+// Bounds on what clients can hold: connections per address and in all (the
+// rest wait in the backlog or are refused), how long one may sit idle, and
+// how large a request body may grow. Requests are small forms.
+constexpr unsigned int kMaxConnections = 256;
+constexpr unsigned int kMaxConnectionsPerAddress = 64;
+constexpr unsigned int kIdleSeconds = 30;
+constexpr std::size_t kMaxBody = 16 * 1024;
+
+// Ulfius's own start (a thread per connection) with the bounds above.
+int start_framework() {
+    MHD_OptionItem options[] = {
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(mhd_request_completed), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(ulfius_uri_logger), nullptr},
+        {MHD_OPTION_SOCK_ADDR, 0, &bind_address},
+        {MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    return ulfius_start_framework_with_mhd_options(
+        &instance, MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
+        options);
+}
 
 }  // namespace
 
@@ -225,9 +280,11 @@ int start_alpaca_server() {
     ulfius_add_endpoint_by_val(&instance, "GET", "", "/management/v1/configureddevices", 0,
                                handle_configureddevices, server);
     ulfius_add_endpoint_by_val(&instance, "*", "", "/api/v1/*", 0, handle_parse_request, server);
-    ulfius_add_endpoint_by_val(&instance, "*", "", "/api/v1/*", kUnansweredPriority, handle_unanswered, server);
+    ulfius_add_endpoint_by_val(&instance, "*", "", "/api/v1/*", kMemberPriority, handle_member, server);
     ulfius_set_default_endpoint(&instance, handle_not_found, server);
-    result = ulfius_start_framework(&instance);
+    instance.max_post_body_size = kMaxBody;
+    instance.max_post_param_size = kMaxBody;
+    result = start_framework();
     if (result == U_OK) {
         log_message(LOG_INFO, "Alpaca Server started");
         return 0;

@@ -7,37 +7,25 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "alpaca/interfaces/device.h"
 #include "alpaca/request.h"
 
 namespace AlpacaServer {
 
-// Base of every Alpaca device. The type classes and their operations extend
-// it; the server itself uses only what is here.
-class Device {
-public:
-    virtual ~Device() = default;
-    // The type number 1-10.
-    virtual int device_type() const = 0;
-    // Writes the terminated device name into `value` (of `size` bytes);
-    // returns an Alpaca error number.
-    virtual int get_name(char* value, std::size_t size) = 0;
-
-    int device_id = 0;      // identity of the physical device, set by its creator
-    char unique_id[33] = {};  // 32 lower-case hex digits, set by add_device
-};
-
 // Devices by type number (ascending); the index in a vector is the Alpaca
-// device number. Only ever appended to. Lookups run on request threads while
-// the hot-plug or probe thread appends, so both sides take the lock.
+// device number. Only ever appended to, so a device found stays valid while
+// the registry lives. Lookups run on request threads while the hot-plug or
+// probe thread appends, so both sides take the lock.
 class DeviceRegistry {
 public:
-    // Appends the device and returns its number, or -1 when a device of the
-    // same type and device_id is registered (the caller keeps the pointer).
-    int add(Device* device, int type);
+    // Takes and appends the device and returns its number; -1 when a device
+    // of the same type and device_id is registered (the device is dropped).
+    int add(std::unique_ptr<Device> device, int type);
     std::size_t count(int type) const;
     // The device under type and number, null when none is.
     Device* find(int type, std::size_t number) const;
@@ -47,7 +35,7 @@ public:
 
 private:
     mutable std::shared_mutex mutex_;
-    std::map<int, std::vector<Device*>> devices_;
+    std::map<int, std::vector<std::unique_ptr<Device>>> devices_;
 };
 
 class Server {

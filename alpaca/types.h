@@ -30,6 +30,9 @@ inline constexpr int kInvalidWhileParked = 1032;
 inline constexpr int kInvalidWhileSlaved = 1033;
 inline constexpr int kInvalidOperation = 1035;
 inline constexpr int kActionNotImplemented = 1036;
+// The first driver-specific number: what went wrong is not one of the above
+// (a value JSON cannot carry, a frame shorter than its size).
+inline constexpr int kUnspecifiedError = 0x500;
 
 // The message of an error number: "" for 0, "Unknown error" for numbers
 // outside the table.

@@ -1,10 +1,8 @@
 // The server in this process, in a network namespace of its own, with a
 // device registered but no member routes: a request that passes the parse
 // step and that no route answers gets the not-found answer, not an empty 200.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -15,19 +13,12 @@
 #include <string>
 
 #include "alpaca/server.h"
+#include "tests/alpaca/support/recording_devices.h"
+#include "tests/harness/http_client.h"
 
 using namespace AlpacaServer;
 
 namespace {
-
-class Cam : public Device {
-public:
-    int device_type() const override { return 1; }
-    int get_name(char* value, std::size_t size) override {
-        std::snprintf(value, size, "Cam");
-        return 0;
-    }
-};
 
 bool loopback_up() {
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -41,24 +32,8 @@ bool loopback_up() {
 
 // Status line and body of one GET to 127.0.0.1:8000.
 std::string get(const std::string& target) {
-    int sd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(8000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string raw;
-    if (connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        std::string request = "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-        send(sd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        for (ssize_t n; (n = recv(sd, buffer, sizeof buffer, 0)) > 0;)
-            raw.append(buffer, static_cast<size_t>(n));
-    }
-    close(sd);
-    size_t end = raw.find("\r\n\r\n");
-    return end == std::string::npos ? raw : raw.substr(0, raw.find("\r\n")) + " | " + raw.substr(end + 4);
+    harness::HttpAnswer answer = harness::http_request(8000, "GET", target);
+    return answer.status_line + " | " + answer.body;
 }
 
 }  // namespace
@@ -68,7 +43,7 @@ TEST(AlpacaServerHttp, ParsedRequestWithoutMemberRouteIsNotFound) {
     ASSERT_TRUE(loopback_up());
     ASSERT_EQ(0, start_alpaca_server());
     ASSERT_NE(nullptr, alpaca_server());
-    EXPECT_EQ(0, alpaca_server()->add_device(new Cam));
+    EXPECT_EQ(0, alpaca_server()->add_device(AlpacaTest::make_recording_device(1, 0, "Cam").release()));
 
     EXPECT_EQ("HTTP/1.1 400 Bad Request | Alpaca API route /api/v1/camera/0/nomember?ClientTransactionID=5 "
               "was not found on this driver",
@@ -78,8 +53,6 @@ TEST(AlpacaServerHttp, ParsedRequestWithoutMemberRouteIsNotFound) {
               get("/api/v1/camera/1/binx?ClientTransactionID=6"));
     EXPECT_EQ(0u, alpaca_server()->registry.count(4));
 
-    Device* cam = alpaca_server()->registry.find(1, 0);
     stop_alpaca_server();
     EXPECT_EQ(nullptr, alpaca_server());
-    delete cam;
 }

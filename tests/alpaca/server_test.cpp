@@ -10,48 +10,30 @@
 
 #include "alpaca/envelope.h"
 #include "alpaca/server.h"
+#include "tests/alpaca/support/recording_devices.h"
 
 using namespace AlpacaServer;
 
 namespace {
 
-class TestDevice : public Device {
-public:
-    TestDevice(int type, int id, std::string name, std::atomic<int>* deleted = nullptr)
-        : type_(type), name_(std::move(name)), deleted_(deleted) {
-        device_id = id;
-    }
-    ~TestDevice() override {
-        if (deleted_ != nullptr)
-            ++*deleted_;
-    }
-    int device_type() const override { return type_; }
-    int get_name(char* value, std::size_t size) override {
-        std::snprintf(value, size, "%s", name_.c_str());
-        return 0;
-    }
-
-private:
-    int type_;
-    std::string name_;
-    std::atomic<int>* deleted_;
-};
+Device* make_device(int type, int id, std::string name) {
+    return AlpacaTest::make_recording_device(type, id, std::move(name)).release();
+}
 
 }  // namespace
 
 TEST(AlpacaRegistry, NumbersPerTypeRefusesDuplicatesAndSetsUniqueId) {
     Server server;
-    std::atomic<int> deleted{0};
-    std::vector<TestDevice*> devices = {
-        new TestDevice(4, 7, "Wheel A", &deleted), new TestDevice(1, 7, "Cam A", &deleted),
-        new TestDevice(1, 9, "Cam B", &deleted),   new TestDevice(1, 7, "Cam A again", &deleted),
-        new TestDevice(4, 8, "Wheel B", &deleted),
+    // The server owns what it is given; the duplicate is dropped at once
+    // (ASan sees a leak or a double delete).
+    std::vector<Device*> devices = {
+        make_device(4, 7, "Wheel A"), make_device(1, 7, "Cam A"), make_device(1, 9, "Cam B"),
+        make_device(1, 7, "Cam A again"), make_device(4, 8, "Wheel B"),
     };
     std::vector<int> numbers;
-    for (TestDevice* device : devices)
+    for (Device* device : devices)
         numbers.push_back(server.add_device(device));
     EXPECT_EQ((std::vector<int>{0, 0, 1, -1, 1}), numbers);
-    EXPECT_EQ(1, deleted.load()) << "the duplicate is deleted, the others kept";
 
     EXPECT_EQ(2u, server.registry.count(1));
     EXPECT_EQ(2u, server.registry.count(4));
@@ -69,8 +51,6 @@ TEST(AlpacaRegistry, NumbersPerTypeRefusesDuplicatesAndSetsUniqueId) {
         EXPECT_EQ(32u, std::string(device.unique_id).size());
     });
     EXPECT_EQ((std::vector<std::string>{"1/0 Cam A", "1/1 Cam B", "4/0 Wheel A", "4/1 Wheel B"}), order);
-    for (int i : {0, 1, 2, 4})
-        delete devices[static_cast<size_t>(i)];
 }
 
 // Request threads look devices up while the hot-plug thread appends: every
@@ -78,9 +58,9 @@ TEST(AlpacaRegistry, NumbersPerTypeRefusesDuplicatesAndSetsUniqueId) {
 TEST(AlpacaRegistry, LookupsWhileAddingSeeWholeDevices) {
     Server server;
     constexpr int kDevices = 300;
-    std::vector<TestDevice*> devices;
+    std::vector<Device*> devices;
     for (int i = 0; i < kDevices; ++i)
-        devices.push_back(new TestDevice(1 + i % 2, i, "D" + std::to_string(i)));
+        devices.push_back(make_device(1 + i % 2, i, "D" + std::to_string(i)));
     std::atomic<bool> done{false};
     std::atomic<int> faults{0};
     auto reader = [&] {
@@ -100,13 +80,11 @@ TEST(AlpacaRegistry, LookupsWhileAddingSeeWholeDevices) {
         }
     };
     std::thread first(reader), second(reader);
-    for (TestDevice* device : devices)
+    for (Device* device : devices)
         server.add_device(device);
     done = true;
     first.join();
     second.join();
     EXPECT_EQ(0, faults.load());
     EXPECT_EQ(static_cast<std::size_t>(kDevices / 2), server.registry.count(2));
-    for (TestDevice* device : devices)
-        delete device;
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/harness/http_client.h"
 #include "tests/harness/protocol_client.h"
 #include "tests/harness/test_box.h"
 
@@ -18,49 +19,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Answer {
-    int status = 0;
-    std::string head;  // status line and headers
-    std::string body;
-};
-
 // One request on its own connection to 127.0.0.1:8000 in the box.
-Answer http(const TestBox& box, const std::string& method, const std::string& target,
-            const std::string& body = "") {
-    Answer answer;
-    int sd = box.socket(AF_INET, SOCK_STREAM);
-    timeval timeout{5, 0};
-    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(8000);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        close(sd);
-        return answer;
-    }
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: box\r\nConnection: close\r\n";
-    if (!body.empty())
-        request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                   std::to_string(body.size()) + "\r\n";
-    request += "\r\n" + body;
-    EXPECT_EQ(static_cast<ssize_t>(request.size()), send(sd, request.data(), request.size(), MSG_NOSIGNAL));
-    std::string raw;
-    char buffer[4096];
-    for (ssize_t n; (n = recv(sd, buffer, sizeof buffer, 0)) > 0;)
-        raw.append(buffer, static_cast<size_t>(n));
-    close(sd);
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return answer;
-    answer.head = raw.substr(0, end + 2);
-    answer.body = raw.substr(end + 4);
-    answer.status = std::atoi(raw.c_str() + raw.find(' ') + 1);
-    return answer;
-}
-
-bool has_header(const Answer& answer, const std::string& line) {
-    return answer.head.find("\r\n" + line + "\r\n") != std::string::npos;
+HttpAnswer http(const TestBox& box, const std::string& method, const std::string& target,
+                const std::string& body = "") {
+    return HttpClient(8000, box.socket(AF_INET, SOCK_STREAM)).request(method, target, {}, body);
 }
 
 struct AlpacaBox {
@@ -131,12 +93,12 @@ TEST(AlpacaServer, AnswersManagementAndRefusalsOverHttp) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.target);
-        Answer answer = http(running.box, c.method, c.target, c.body);
-        EXPECT_EQ(c.status, answer.status) << answer.head;
+        HttpAnswer answer = http(running.box, c.method, c.target, c.body);
+        EXPECT_EQ(c.status, answer.status) << answer.status_line;
         EXPECT_EQ(c.expected, answer.body);
         bool json = c.expected[0] == '{';
-        EXPECT_EQ(json, has_header(answer, "Access-Control-Allow-Origin: *")) << answer.head;
-        EXPECT_EQ(json, has_header(answer, "Content-Type: application/json")) << answer.head;
+        EXPECT_EQ(json, answer.header("Access-Control-Allow-Origin") == "*");
+        EXPECT_EQ(json, answer.header("Content-Type") == "application/json");
     }
 }
 

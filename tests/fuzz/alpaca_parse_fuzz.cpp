@@ -1,8 +1,8 @@
 // Fuzzes the parse step of Alpaca requests: the bytes are split at NUL into
 // a URL, then alternating keys and values; a byte of the input decides which
 // pairs go to the query and which to the form body. Every parameter also
-// goes through the typing rule and the readers, and the envelope of the
-// result is written out.
+// goes through the typing rule and the readers, the parameters are read for
+// every member route, and the envelope of the result is written out.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +10,7 @@
 
 #include "alpaca/envelope.h"
 #include "alpaca/request.h"
+#include "alpaca/routes/member_answer.h"
 
 using namespace AlpacaServer;
 
@@ -44,6 +45,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         read_double_parameter(parsed.params.get(), key.c_str(), d);
         read_bool_parameter(parsed.params.get(), key.c_str(), b);
         read_string_parameter(parsed.params.get(), key.c_str(), s);
+    }
+    for (int type = 1; type <= 10; ++type) {
+        for (const Route& route : route_table(type).routes) {
+            Arguments args;
+            read_arguments(route, parsed.params.get(), args);
+        }
+    }
+    for (const Route& route : common_routes()) {
+        Arguments args;
+        read_arguments(route, parsed.params.get(), args);
     }
     JsonRef params(json_incref(parsed.params.get()));
     JsonRef answer = device_envelope(ok ? 0 : 1025, std::move(params),
