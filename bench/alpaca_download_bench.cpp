@@ -46,9 +46,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "alpaca/image_encoding.h"
 #include "alpaca/server.h"
+#include "alpaca/types.h"
+#include "tests/alpaca/support/recording_devices.h"
 
 namespace {
 
@@ -146,6 +150,16 @@ void plain_sender(int listener, const Frame* frame) {
 
     if (AlpacaServer::start_alpaca_server() != 0)
         _exit(1);
+    // Camera 0 and camera 1, each answering get_imagearray with its frame.
+    int device_id = 1;
+    for (const auto& [frame, width, height] : {std::tuple{big, BIG_W, BIG_H}, std::tuple{square, SQUARE_W, SQUARE_H}}) {
+        auto camera = AlpacaTest::make_recording_device(int(AlpacaServer::DeviceType::camera), device_id++, "bench");
+        AlpacaTest::Canned canned;
+        canned.frame = AlpacaServer::FrameView{frame->data(), width, height, frame, frame->size()};
+        AlpacaTest::recorder_of(*camera).set_canned(canned);
+        if (AlpacaServer::alpaca_server()->add_device(camera.release()) < 0)
+            _exit(1);
+    }
 
     const char byte = 'R';
     if (write(ready, &byte, 1) != 1)
@@ -290,10 +304,25 @@ Download get_image(int camera, bool imagebytes, uint32_t client_transaction, std
     return {length, seconds};
 }
 
-// The JSON answer built the plain way, as the framework would send it: the
-// text (from json_dumps, to be freed) and the seconds it took, freeing the
-// values included. `inspect` sees the text before the values are freed and
-// is not timed.
+// An ImageBytes body of the big frame: its header, and every 7919th
+// element against the frame (x outer, y inner, y = 0 the last row).
+void check_imagebytes(const std::vector<uint8_t>& body, const Frame& frame, uint32_t client) {
+    const auto u32 = [&](size_t at) { return uint32_t(body[at] | body[at + 1] << 8 | body[at + 2] << 16 | body[at + 3] << 24); };
+    const uint32_t header[11] = {1, 0, client, u32(12), 44, 8, 8, 2, BIG_W, BIG_H, 0};
+    for (size_t i = 0; i < 11; ++i)
+        if (u32(4 * i) != header[i])
+            fail("ImageBytes header field " + std::to_string(i) + " is " + std::to_string(u32(4 * i)));
+    for (size_t i = 0; i < frame.size(); i += 7919) {
+        const size_t x = i / BIG_H, y = i % BIG_H;
+        const uint16_t got = uint16_t(body[44 + 2 * i] | body[45 + 2 * i] << 8);
+        if (got != frame[(BIG_H - 1 - y) * BIG_W + x])
+            fail("ImageBytes element " + std::to_string(i) + " differs from the frame");
+    }
+}
+
+// Builds the JSON answer the plain way, as the framework would send it, and
+// returns the seconds that took, freeing the values and the text included.
+// `inspect` sees the text before it is freed and is not timed.
 template <typename Inspect>
 double reference_json(const Frame& f, int width, int height, uint32_t client, uint32_t server, Inspect inspect) {
     const auto start = Clock::now();
@@ -363,6 +392,8 @@ int main(int argc, char** argv) try {
         bytes_peak = std::max(bytes_peak, status_kb(server.pid, "VmHWM:") - before);
         if (bytes.length != BIG_BODY)
             fail("ImageBytes body of " + std::to_string(bytes.length) + " bytes");
+        if (round == 0)
+            check_imagebytes(buffer, *make_frame(BIG_W, BIG_H, BIG_SEED), client_transaction - 1);
         if (round > 0) {
             if (plain.seconds < best_plain.seconds)
                 best_plain = plain;
