@@ -144,14 +144,17 @@ constexpr size_t kPrefetchRows = 32;
 }
 #endif
 
-ColumnStrips::ColumnStrips(FrameView frame) : frame_(frame) {
-    if (!frame_.empty())
+ColumnStrips::ColumnStrips(FrameView frame) : frame_(frame) {}
+
+void ColumnStrips::reserve() {
+    if (strip_.empty() && !frame_.empty())
         strip_.resize(size_t(std::min(frame_.width, kStripColumns)) * size_t(frame_.height));
 }
 
 const uint16_t* ColumnStrips::column(int x) {
     const int x0 = x - x % kStripColumns;
     if (x0 != strip_x0_) {
+        reserve();
         fill(x0, strip_.data());
         strip_x0_ = x0;
     }
@@ -298,6 +301,7 @@ ImageJsonStream::ImageJsonStream(FrameView frame, int error_number, std::string_
         rewind();
         return;
     }
+    strips_.reserve();
     head_ = R"({"ErrorNumber":0,"ErrorMessage":"","Type":2,"Rank":2,"Value":[)";
     tail_ = R"(],"ClientTransactionID":)" + std::to_string(client_transaction_id) +
             R"(,"ServerTransactionID":)" + std::to_string(server_transaction_id) + "}";

@@ -66,7 +66,11 @@ class ColumnStrips {
 public:
     static constexpr int kStripColumns = 128;
 
-    explicit ColumnStrips(FrameView frame);  // throws std::bad_alloc
+    explicit ColumnStrips(FrameView frame);
+
+    // Allocates the strip buffer now rather than at the first column();
+    // both throw std::bad_alloc when it can't be had.
+    void reserve();
 
     // The strip holding column x (filled if not yet current); element
     // (x, y) is at column(x)[y].
@@ -89,7 +93,9 @@ public:
 
     // Success form when error_number is 0 (elements of the frame), failure
     // form otherwise (message cut to 255 bytes, the frame is not read).
-    // Throws std::bad_alloc when the strip buffer can't be had.
+    // The strip buffer is only allocated when a read needs it (not for
+    // reads in the server's blocks); read() then throws std::bad_alloc
+    // when it can't be had.
     ImageBytesStream(FrameView frame, int error_number, std::string_view message,
                      uint32_t client_transaction_id, uint32_t server_transaction_id);
 
