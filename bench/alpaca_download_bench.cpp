@@ -124,8 +124,12 @@ void plain_sender(int listener, const Frame* frame) {
     const uint8_t header[IMAGEBYTES_HEADER] = {};
     for (;;) {
         const int sd = accept(listener, nullptr, nullptr);
-        if (sd < 0)
+        if (sd < 0 && (errno == EINTR || errno == ECONNABORTED))
             continue;
+        if (sd < 0) {
+            perror("plain sender: accept");
+            return;
+        }
         if (send_all(sd, header, sizeof header))
             send_all(sd, frame->data(), frame->size() * 2);
         close(sd);
@@ -417,6 +421,8 @@ int main(int argc, char** argv) try {
     for (int round = 0; round < json_rounds; ++round) {
         const uint32_t client = client_transaction++;
         const Download json = get_image(1, false, client, buffer);
+        if (json.length > buffer.size())
+            fail("the JSON answer does not fit the buffer");
         best_json = json.seconds < best_json.seconds ? json : best_json;
         const double reference = reference_json(
             *square, SQUARE_W, SQUARE_H, client, server_transaction(buffer, json.length), [&](const char* text) {
