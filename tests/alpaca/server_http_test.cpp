@@ -2,13 +2,7 @@
 // device registered but no member routes: a request that passes the parse
 // step and that no route answers gets the not-found answer, not an empty 200.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -20,16 +14,6 @@ using namespace AlpacaServer;
 
 namespace {
 
-bool loopback_up() {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool up = ioctl(sd, SIOCGIFFLAGS, &request) == 0 &&
-              (request.ifr_flags |= IFF_UP, ioctl(sd, SIOCSIFFLAGS, &request) == 0);
-    close(sd);
-    return up;
-}
-
 // Status line and body of one GET to 127.0.0.1:8000.
 std::string get(const std::string& target) {
     harness::HttpAnswer answer = harness::http_request(8000, "GET", target);
@@ -39,8 +23,7 @@ std::string get(const std::string& target) {
 }  // namespace
 
 TEST(AlpacaServerHttp, ParsedRequestWithoutMemberRouteIsNotFound) {
-    ASSERT_EQ(0, unshare(CLONE_NEWNET)) << std::strerror(errno);
-    ASSERT_TRUE(loopback_up());
+    ASSERT_TRUE(harness::own_loopback_network()) << std::strerror(errno);
     ASSERT_EQ(0, start_alpaca_server());
     ASSERT_NE(nullptr, alpaca_server());
     EXPECT_EQ(0, alpaca_server()->add_device(AlpacaTest::make_recording_device(1, 0, "Cam").release()));

@@ -1,13 +1,17 @@
 #include "tests/harness/http_client.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace harness {
 
@@ -86,7 +90,8 @@ void HttpClient::close() {
 }
 
 bool HttpClient::receive_more(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd wait = {sd_, POLLIN, 0};
     if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) != 1)
         return false;
@@ -164,6 +169,18 @@ HttpAnswer HttpClient::request(const std::string& method, const std::string& tar
     if (closes)
         close();
     return answer;
+}
+
+bool own_loopback_network() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ioctl(sd, SIOCGIFFLAGS, &request) == 0 &&
+              (request.ifr_flags |= IFF_UP, ioctl(sd, SIOCSIFFLAGS, &request) == 0);
+    ::close(sd);
+    return up;
 }
 
 HttpAnswer http_request(uint16_t port, const std::string& method, const std::string& target,

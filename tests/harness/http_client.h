@@ -28,7 +28,7 @@ struct HttpAnswer {
 class HttpClient {
 public:
     // Connects `sd` (a TCP socket, taken over; -1: a new one in this
-    // process's network namespace) to 127.0.0.1:`port`. With `keep_alive`
+    // thread's network namespace) to 127.0.0.1:`port`. With `keep_alive`
     // the connection serves several requests while the server keeps it;
     // otherwise each request asks the server to close it afterwards.
     explicit HttpClient(uint16_t port = 8000, int sd = -1, bool keep_alive = false,
@@ -55,7 +55,12 @@ private:
     std::string pending_;  // bytes received past the last answer
 };
 
-// One request on a connection of its own from this process's namespace.
+// Moves the calling thread (and the threads it starts later) into a network
+// namespace of its own with loopback up, for tests that run the server in
+// their own process: false when that fails (it needs root).
+bool own_loopback_network();
+
+// One request on a connection of its own from this thread's namespace.
 HttpAnswer http_request(uint16_t port, const std::string& method, const std::string& target,
                         const HttpHeaders& headers = {}, const std::string& form = {});
 
