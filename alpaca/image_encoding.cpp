@@ -135,12 +135,17 @@ constexpr size_t kPrefetchRows = 32;
     const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
     const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
     const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-    const __m128i c[8] = {_mm_unpacklo_epi64(b0, b4), _mm_unpackhi_epi64(b0, b4),
-                          _mm_unpacklo_epi64(b1, b5), _mm_unpackhi_epi64(b1, b5),
-                          _mm_unpacklo_epi64(b2, b6), _mm_unpackhi_epi64(b2, b6),
-                          _mm_unpacklo_epi64(b3, b7), _mm_unpackhi_epi64(b3, b7)};
-    for (int i = 0; i < 8; ++i)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + size_t(i) * dst_stride), c[i]);
+    const auto store = [&](size_t i, __m128i v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * dst_stride), v);
+    };
+    store(0, _mm_unpacklo_epi64(b0, b4));
+    store(1, _mm_unpackhi_epi64(b0, b4));
+    store(2, _mm_unpacklo_epi64(b1, b5));
+    store(3, _mm_unpackhi_epi64(b1, b5));
+    store(4, _mm_unpacklo_epi64(b2, b6));
+    store(5, _mm_unpackhi_epi64(b2, b6));
+    store(6, _mm_unpacklo_epi64(b3, b7));
+    store(7, _mm_unpackhi_epi64(b3, b7));
 }
 #endif
 
