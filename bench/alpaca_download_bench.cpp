@@ -1,7 +1,7 @@
 // Alpaca image downloads over loopback HTTP, beside baselines measured in
 // the same run.
 //
-//   alpaca_download_bench [rounds] [json_rounds]     (root; defaults 5 and 3)
+//   alpaca_download_bench [rounds] [json_rounds]     (root; defaults 9 and 3)
 //
 // The bench moves into a network namespace of its own (loopback only) and
 // forks the serving process: the Alpaca server on port 8000 with two
@@ -375,7 +375,7 @@ double megabytes(long kb) { return double(kb) * 1024 / 1e6; }
 }  // namespace
 
 int main(int argc, char** argv) try {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
     const int json_rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
 
     if (unshare(CLONE_NEWNET) != 0)
