@@ -52,6 +52,8 @@ public:
     virtual ~BodyStream() = default;
     virtual uint64_t size() const = 0;
     virtual size_t read(uint64_t offset, uint8_t* out, size_t max) = 0;
+    // The size of the blocks the server should ask for.
+    virtual size_t block_size() const { return 64 * 1024; }
 };
 
 // Columns of the frame transposed a strip at a time: a strip holds
@@ -64,11 +66,19 @@ class ColumnStrips {
 public:
     static constexpr int kStripColumns = 128;
 
-    explicit ColumnStrips(FrameView frame);  // throws std::bad_alloc
+    explicit ColumnStrips(FrameView frame);
+
+    // Allocates the strip buffer now rather than at the first column();
+    // both throw std::bad_alloc when it can't be had.
+    void reserve();
 
     // The strip holding column x (filled if not yet current); element
     // (x, y) is at column(x)[y].
     const uint16_t* column(int x);
+
+    // Writes the strip that starts at column x0 (a multiple of
+    // kStripColumns) straight to dst, in the layout of column().
+    void fill(int x0, uint16_t* dst) const;
 
 private:
     FrameView frame_;
@@ -83,12 +93,21 @@ public:
 
     // Success form when error_number is 0 (elements of the frame), failure
     // form otherwise (message cut to 255 bytes, the frame is not read).
-    // Throws std::bad_alloc when the strip buffer can't be had.
+    // The strip buffer is only allocated when a read needs it (not for
+    // reads in the server's blocks); read() then throws std::bad_alloc
+    // when it can't be had.
     ImageBytesStream(FrameView frame, int error_number, std::string_view message,
                      uint32_t client_transaction_id, uint32_t server_transaction_id);
 
     uint64_t size() const override { return size_; }
+    // A read of at most block_size() bytes whose room holds a whole strip
+    // from its start gets the strip transposed in place, without the copy
+    // out of the strip buffer; such a read with room for a strip but not for
+    // the next one from where it stands ends short before it.
     size_t read(uint64_t offset, uint8_t* out, size_t max) override;
+    // Room for the header and one strip (up to 4 MiB): every read of the
+    // server is then one strip transposed in place.
+    size_t block_size() const override;
 
     const uint8_t* header() const { return header_; }
 
@@ -113,10 +132,13 @@ public:
 
     uint64_t size() const override { return size_; }
     size_t read(uint64_t offset, uint8_t* out, size_t max) override;
+    // Large blocks: each costs the server a turn of its send loop.
+    size_t block_size() const override { return 1 << 20; }
 
 private:
     void rewind();
     void produce();  // appends the next piece of text to chunk_
+    void append(const std::string& text);
 
     bool success_;
     FrameView frame_;
@@ -125,8 +147,10 @@ private:
     std::string tail_;  // everything after the last column
     uint64_t size_ = 0;
 
-    // Text produced so far covers [chunk_start_, chunk_start_ + chunk_.size()).
-    std::string chunk_;
+    // Text produced so far covers [chunk_start_, chunk_start_ + chunk_size_).
+    std::unique_ptr<char[]> chunk_;
+    size_t chunk_size_ = 0;
+    size_t chunk_capacity_ = 0;
     uint64_t chunk_start_ = 0;
     int next_x_ = 0;  // next column to produce; -1 before head_, width after the columns
     bool tail_done_ = false;
