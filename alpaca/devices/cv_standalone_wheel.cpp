@@ -63,7 +63,10 @@ CVStandaloneWheel::Snapshot CVStandaloneWheel::snapshot() const {
     // Only the Alpaca server holds a record with owner_sock 0.
     now.open = record.state.load() == DeviceState::held && record.owner_sock == 0 &&
                record.info.id == static_cast<uint32_t>(device_id) && !record.port.empty();
-    now.positions = record.info.filters + (record.info.filters2 != 0 ? record.info.filters2 - 1 : 0);
+    // Counts change only under a binary-protocol client's hold (its counts
+    // request), so they are read only while the Alpaca server holds the wheel.
+    if (now.open)
+        now.positions = record.info.filters + (record.info.filters2 != 0 ? record.info.filters2 - 1 : 0);
     return now;
 }
 
@@ -172,16 +175,20 @@ int CVStandaloneWheel::disconnect() {
 }
 
 int CVStandaloneWheel::get_focusoffsets(std::vector<int>& value) {
+    if (!connected_.load())
+        return kNotConnected;
     const Snapshot now = snapshot();
-    if (!connected_.load() || !now.open)
+    if (!now.open)
         return kNotConnected;
     value.assign(static_cast<std::size_t>(now.positions), 0);
     return 0;
 }
 
 int CVStandaloneWheel::get_names(std::vector<std::string>& value) {
+    if (!connected_.load())
+        return kNotConnected;
     const Snapshot now = snapshot();
-    if (!connected_.load() || !now.open)
+    if (!now.open)
         return kNotConnected;
     for (int number = 1; number <= now.positions; ++number)
         value.push_back("Filter " + std::to_string(number));
@@ -196,8 +203,10 @@ int CVStandaloneWheel::get_position(int32_t& value) {
 }
 
 int CVStandaloneWheel::put_position(int32_t value) {
+    if (!connected_.load())
+        return kNotConnected;
     const Snapshot now = snapshot();
-    if (!connected_.load() || !now.open)
+    if (!now.open)
         return kNotConnected;
     if (value < 0 || value >= now.positions)
         return kInvalidValue;

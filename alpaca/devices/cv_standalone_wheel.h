@@ -55,7 +55,7 @@ public:
 
 private:
     // The wheel as the registry has it now: usable while the Alpaca server
-    // holds it and its port is open, and N.
+    // holds it and its port is open, and then N (0 otherwise).
     struct Snapshot {
         bool open = false;
         int positions = 0;
