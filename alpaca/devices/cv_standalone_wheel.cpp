@@ -142,19 +142,19 @@ int CVStandaloneWheel::connect() {
     const uint32_t id = static_cast<uint32_t>(device_id);
     if (wheel_busy(id))
         return kInvalidOperation;
+    // While the wheel is unplugged its last record is free, or another
+    // wheel's by now: nothing to claim.
     WheelRecord* record = wheel_record_.load();
-    if (!alpaca_claim_wheel(record)) {
-        // Taken by a client meanwhile, or absent (its record free or another
-        // wheel's by now).
-        return wheel_busy(id) ? kInvalidOperation : kNotConnected;
-    }
-    // The record was another wheel's: give it back.
-    bool ours = false;
-    {
+    auto present = [&] {
         std::lock_guard registry(registry_mutex);
-        ours = record->info.id == id;
-    }
-    if (!ours) {
+        return record->state.load() != DeviceState::free && record->info.id == id;
+    };
+    if (!present())
+        return kNotConnected;
+    if (!alpaca_claim_wheel(record))
+        return wheel_busy(id) ? kInvalidOperation : kNotConnected;
+    // Unplugged, and its record taken by another wheel, in between.
+    if (!present()) {
         alpaca_release_wheel(record);
         return kNotConnected;
     }

@@ -242,6 +242,7 @@ TEST(AlpacaWheel, ReplugIntoAnotherRecordAndRefusedMove) {
     ASSERT_TRUE(wheels.box.wait_for_log("Wheel " + first + " removed."));
     wheels.plug("id=82 desc=Second move_ms=1");
     ASSERT_TRUE(eventually([&] { return wheels.configured().find("\"Second\"") != std::string::npos; }));
+    EXPECT_EQ(NOT_CONNECTED, wheels.put(0, "connected", "Connected=true"));
     const std::string again = wheels.plug("id=81 desc=First move_ms=1");
     ASSERT_TRUE(eventually([&] {
         ProtocolClient client(wheels.box);
