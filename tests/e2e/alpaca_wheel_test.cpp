@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <fstream>
-#include <regex>
 #include <string>
 
 #include "tests/harness/http_client.h"
@@ -17,6 +16,35 @@ using namespace harness;
 using namespace std::chrono_literals;
 
 namespace {
+
+// `text` with the value after each `key` replaced by "*": the digits of a
+// number, or a quoted text that has the `shape` (d: a digit, x: a lower-case
+// hex digit, any other character itself); a text of another shape stays.
+std::string masked(std::string text, const std::string& key, const std::string& shape = "") {
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+        size_t start = at + key.size(), end = start;
+        if (shape.empty()) {
+            while (end < text.size() && isdigit(static_cast<unsigned char>(text[end])))
+                ++end;
+        } else {
+            if (text.compare(start, 1, "\"") != 0 || text.size() < start + shape.size() + 2 ||
+                text[start + shape.size() + 1] != '"')
+                continue;
+            bool fits = true;
+            for (size_t i = 0; i < shape.size(); ++i) {
+                char c = text[start + 1 + i];
+                fits = fits && (shape[i] == 'd'   ? isdigit(static_cast<unsigned char>(c)) != 0
+                                : shape[i] == 'x' ? isxdigit(static_cast<unsigned char>(c)) != 0 && !isupper(c)
+                                                  : c == shape[i]);
+            }
+            if (!fits)
+                continue;
+            end = start + shape.size() + 2;
+        }
+        text.replace(start, end - start, "*");
+    }
+    return text;
+}
 
 constexpr uint32_t TCP_CMD_ENUMWHEELS = 1024;
 constexpr uint32_t TCP_CMD_CONNECTWHEEL = 1025;
@@ -43,16 +71,20 @@ struct AlpacaWheelBox {
         HttpAnswer answer = HttpClient(8000, box.socket(AF_INET, SOCK_STREAM))
                                 .request(method, target, {}, method == "GET" ? "" : body);
         EXPECT_EQ(200, answer.status) << method << " " << target;
-        return std::regex_replace(answer.body, std::regex(R"(,"ServerTransactionID":\d+)"), "");
+        std::string body_without = masked(answer.body, R"(,"ServerTransactionID":)");
+        const std::string server = R"(,"ServerTransactionID":*)";
+        if (size_t at = body_without.find(server); at != std::string::npos)
+            body_without.erase(at, server.size());
+        return body_without;
     }
     std::string get(int number, const std::string& member) { return call("GET", number, member); }
     std::string put(int number, const std::string& member, const std::string& form = "") {
         return call("PUT", number, member, form);
     }
     int32_t position(int number) {
-        std::smatch found;
         std::string answer = get(number, "position");
-        return std::regex_search(answer, found, std::regex(R"("Value":(-?\d+))")) ? std::stoi(found[1]) : -99;
+        size_t at = answer.find(R"("Value":)");
+        return at == std::string::npos ? -99 : std::stoi(answer.substr(at + 8));
     }
     bool connected(int number) { return get(number, "connected") == value("true"); }
 
@@ -129,12 +161,11 @@ TEST(AlpacaWheel, MembersMovesAndSharing) {
     ASSERT_TRUE(eventually([&] { return wheels.configured().find("\"Double\"") != std::string::npos; }));
     const std::string slow = wheels.plug("id=72 filters=5 desc=Slow move_ms=60000");
     ASSERT_TRUE(eventually([&] { return wheels.configured().find("\"Slow\"") != std::string::npos; }));
-    EXPECT_TRUE(std::regex_match(
-        wheels.configured(),
-        std::regex(R"(\{"Value":\[\{"DeviceName":"Double","DeviceType":"FilterWheel","DeviceNumber":0,"UniqueID":"[0-9a-f]{32}"\},)"
-                   R"(\{"DeviceName":"Slow","DeviceType":"FilterWheel","DeviceNumber":1,"UniqueID":"[0-9a-f]{32}"\}\],)"
-                   R"("ClientTransactionID":0,"ServerTransactionID":\d+,"ErrorNumber":0,"ErrorMessage":""\})")))
-        << wheels.configured();
+    const std::string hex32(32, 'x');
+    EXPECT_EQ(R"({"Value":[{"DeviceName":"Double","DeviceType":"FilterWheel","DeviceNumber":0,"UniqueID":*},)"
+              R"({"DeviceName":"Slow","DeviceType":"FilterWheel","DeviceNumber":1,"UniqueID":*}],)"
+              R"("ClientTransactionID":0,"ServerTransactionID":*,"ErrorNumber":0,"ErrorMessage":""})",
+              masked(masked(wheels.configured(), R"("UniqueID":)", hex32), R"("ServerTransactionID":)"));
 
     using W = AlpacaWheelBox;
     check(wheels, 0, {
@@ -166,11 +197,6 @@ TEST(AlpacaWheel, MembersMovesAndSharing) {
         {"PUT", "position", "Position=11", INVALID_VALUE},
         {"PUT", "position", "Position=10", W::done()},
     });
-    EXPECT_TRUE(std::regex_match(wheels.get(0, "devicestate"),
-                                 std::regex(R"(\{"ErrorNumber":0,"ErrorMessage":"","Value":\[\{"Name":"Position","Value":-?\d+\},)"
-                                            R"(\{"Name":"TimeStamp","Value":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"\}\],)"
-                                            R"("ClientTransactionID":1\})")))
-        << wheels.get(0, "devicestate");
     // The last position of a 5+7 wheel is the second wheel's seventh filter.
     EXPECT_TRUE(eventually([&] { return wheels.position(0) == 10; }));
     EXPECT_NE(wheels.box.control("list").find("position=0,6"), std::string::npos) << wheels.box.control("list");
@@ -200,7 +226,9 @@ TEST(AlpacaWheel, MembersMovesAndSharing) {
         {"PUT", "position", "Position=2", INVALID_VALUE},
         {"PUT", "position", "Position=3", INVALID_VALUE},
     });
-    EXPECT_NE(wheels.get(1, "devicestate").find(R"({"Name":"Position","Value":-1})"), std::string::npos);
+    EXPECT_EQ(R"({"ErrorNumber":0,"ErrorMessage":"","Value":[{"Name":"Position","Value":-1},)"
+              R"({"Name":"TimeStamp","Value":*}],"ClientTransactionID":1})",
+              masked(wheels.get(1, "devicestate"), R"("TimeStamp","Value":)", "dddd-dd-ddTdd:dd:dd.dddZ"));
 
     // Unplugged mid-move: the move fails and the position is where it was;
     // the device stays, answering 1031.
