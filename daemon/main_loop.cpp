@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alpaca/devices/cv_standalone_wheel.h"
 #include "alpaca/server.h"
 #include "common/config.h"
 #include "common/log.h"
@@ -239,6 +240,9 @@ int MainLoop::start() {
         // A server that fails to start is logged there; the daemon runs on
         // without Alpaca.
         AlpacaServer::start_alpaca_server();
+        // Standalone wheels taken in from now on (the probe's too) become
+        // Alpaca devices; the hook does nothing without a server.
+        publish_standalone_wheel = AlpacaServer::publish_standalone_wheel_device;
     }
 
     start_device_probe();
