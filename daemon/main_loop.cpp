@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alpaca/devices/publish.h"
 #include "alpaca/server.h"
 #include "common/config.h"
 #include "common/log.h"
@@ -238,7 +239,8 @@ int MainLoop::start() {
         }
         // A server that fails to start is logged there; the daemon runs on
         // without Alpaca.
-        AlpacaServer::start_alpaca_server();
+        if (AlpacaServer::start_alpaca_server() == 0)
+            AlpacaServer::install_camera_publisher(session_time_scale());
     }
 
     start_device_probe();
