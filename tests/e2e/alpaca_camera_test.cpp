@@ -4,6 +4,7 @@
 // that stay what they were read as.
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "tests/e2e/camera_session_support.h"
 
 using namespace alpaca_e2e;
+using camera_e2e::SetPoint;
 
 namespace {
 
@@ -85,4 +87,137 @@ TEST(AlpacaCamera, EveryClassExposesAndDownloadsThePatternWindow) {
         }
         ASSERT_EQ(0, camera.put("connected", "Connected=false").error);
     }
+}
+
+namespace {
+
+// One member call and what it must answer; an empty value is not compared.
+struct Step {
+    const char* device;  // name in the configured devices
+    const char* method;
+    const char* member;
+    std::string form;
+    int error;
+    std::string value;
+};
+
+void run_steps(const TestBox& box, const std::vector<Step>& steps) {
+    std::map<std::string, std::string> paths;
+    for (const Step& s : steps) {
+        std::string& path = paths[s.device];
+        if (path.empty()) {
+            ASSERT_TRUE(eventually([&] { return !(path = device_named(box, s.device)).empty(); }, 10s)) << s.device;
+        }
+        const Device device(box, path);
+        const Reply reply = std::string(s.method) == "GET" ? device.get(s.member) : device.put(s.member, s.form);
+        EXPECT_EQ(s.error, reply.error) << s.device << " " << s.method << " " << s.member << " " << s.form;
+        if (!s.value.empty()) {
+            EXPECT_EQ(s.value, reply.value) << s.device << " " << s.method << " " << s.member << " " << s.form;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(AlpacaCamera, MembersAnswerTheirEdgeCases) {
+    AlpacaSim sim("plug camera 1201 desc=big\nplug camera 3075 desc=uncooled\nplug camera 1042 desc=small\n"
+                  "plug camera 3136 desc=dualgain\nplug camera 1201 desc=slow read_rate=200000\n");
+    const std::vector<Step> fresh = {
+        {"big", "GET", "connected", "", 0, "false"},
+        {"big", "GET", "binx", "", 1031, ""},
+        {"big", "PUT", "startexposure", "Duration=1&Light=true", 1031, ""},
+        {"big", "PUT", "connected", "Connected=true", 0, ""},
+        {"big", "GET", "connected", "", 0, "true"},
+        {"big", "GET", "lastexposureduration", "", 1035, ""},
+        {"big", "GET", "lastexposurestarttime", "", 1035, ""},
+        {"big", "GET", "camerastate", "", 0, "0"},
+        {"big", "GET", "imageready", "", 0, "false"},
+        {"big", "GET", "imagearray", "", 1035, ""},
+        {"big", "GET", "setccdtemperature", "", 0, "30.0"},
+        {"big", "GET", "interfaceversion", "", 0, "4"},
+        {"big", "GET", "driverversion", "", 0, "\"61\""},
+        {"big", "GET", "description", "", 0, "\"big, Id: 1001\""},
+        {"big", "GET", "readoutmodes", "", 0, R"(["Ultra Low Noise","Low Noise","Preview"])"},
+        {"big", "GET", "gains", "", 1024, ""},
+        {"big", "PUT", "pulseguide", "Direction=0&Duration=10", 1024, ""},
+        // Switched off, the cooler's target becomes the heat sink's 21.5 °C.
+        {"big", "GET", "cooleron", "", 0, "false"},
+        {"big", "PUT", "cooleron", "CoolerOn=false", 0, ""},
+        {"big", "GET", "setccdtemperature", "", 0, ""},
+        {"big", "PUT", "setccdtemperature", "SetCCDTemperature=-10", 0, ""},
+        {"big", "GET", "setccdtemperature", "", 0, "-10.0"},
+        // Sub-frames: NumX 0 is the unbinned width, which binned 2 no longer fits.
+        {"big", "PUT", "startexposure", "Duration=-0.1&Light=true", 1025, ""},
+        {"big", "PUT", "binx", "BinX=2", 0, ""},
+        {"big", "GET", "biny", "", 0, "1"},  // asymmetric binning: y keeps its factor
+        {"big", "PUT", "startexposure", "Duration=1&Light=true", 1025, ""},
+        {"big", "GET", "numx", "", 0, "4096"},
+        {"big", "PUT", "binx", "BinX=1", 0, ""},
+        {"big", "PUT", "startx", "StartX=10", 0, ""},
+        {"big", "PUT", "numx", "NumX=4087", 0, ""},
+        {"big", "PUT", "startexposure", "Duration=1&Light=true", 1025, ""},
+        {"big", "PUT", "numx", "NumX=4086", 0, ""},
+        // A 10 s dark frame counts the shutter's 30 and 40 ms; a second start
+        // while it runs is refused and changes nothing.
+        {"big", "PUT", "startexposure", "Duration=10&Light=false", 0, ""},
+        {"big", "GET", "lastexposureduration", "", 0, "10.07"},
+        {"big", "GET", "camerastate", "", 0, "2"},
+        {"big", "PUT", "numx", "NumX=64", 0, ""},
+        {"big", "PUT", "startexposure", "Duration=0.1&Light=true", 1035, ""},
+        {"big", "PUT", "binx", "BinX=2", 1035, ""},
+        {"big", "GET", "lastexposureduration", "", 0, "10.07"},
+        {"big", "PUT", "abortexposure", "", 0, ""},
+        {"big", "GET", "camerastate", "", 0, "0"},
+        {"big", "GET", "imageready", "", 0, "false"},
+        {"big", "GET", "imagearray", "", 1035, ""},
+        {"big", "PUT", "abortexposure", "", 0, ""},
+        // No cooler regulation, no heat sink reading; guiding limits.
+        {"uncooled", "PUT", "connected", "Connected=true", 0, ""},
+        {"uncooled", "GET", "cooleron", "", 1024, ""},
+        {"uncooled", "PUT", "setccdtemperature", "SetCCDTemperature=-5", 1024, ""},
+        {"uncooled", "GET", "heatsinktemperature", "", 1024, ""},
+        {"uncooled", "GET", "canpulseguide", "", 0, "true"},
+        {"uncooled", "PUT", "pulseguide", "Direction=4&Duration=100", 1025, ""},
+        {"uncooled", "PUT", "pulseguide", "Direction=1&Duration=40000", 0, ""},
+        {"uncooled", "GET", "ispulseguiding", "", 0, "true"},
+        {"uncooled", "GET", "readoutmodes", "", 0, R"(["8-bit Slow","12-bit Slow","8-bit Fast","12-bit Fast"])"},
+        {"small", "PUT", "connected", "Connected=true", 0, ""},
+        {"small", "GET", "readoutmodes", "", 0, R"(["Fast Read","Slow Read"])"},
+        {"small", "GET", "heatsinktemperature", "", 1024, ""},
+        {"dualgain", "PUT", "connected", "Connected=true", 0, ""},
+        {"dualgain", "GET", "readoutmodes", "", 0,
+         R"(["16-bit HDR","12-bit hi-gain","12-bit lo-gain","\"16-bit\" lo-gain"])"},
+        {"dualgain", "GET", "sensortype", "", 0, "0"},
+    };
+    run_steps(sim.box, fresh);
+    // The set points went to the camera (raw words: to a few millidegrees).
+    const std::vector<SetPoint> points = camera_e2e::set_points(sim.box, "/dev/telva0");
+    ASSERT_GE(points.size(), 2u);
+    EXPECT_NEAR(21.5, points[points.size() - 2].celsius, 0.01);
+    EXPECT_NEAR(-10.0, points.back().celsius, 0.01);
+
+    // stopexposure keeps the image of a long exposure.
+    const Device big(sim.box, device_named(sim.box, "big"));
+    set_window(big, 1, 3, 5, 64, 32);
+    ASSERT_EQ(0, big.put("startexposure", "Duration=30&Light=true").error);
+    ASSERT_EQ(0, big.put("stopexposure").error);
+    ASSERT_TRUE(eventually([&] { return image_ready(big); }, 10s));
+    expect_image(big, Binned::camera, 1, 3, 5, 64, 32);
+
+    // While a readout runs (1 s of it at 200 kB/s): no abort, no start, no
+    // image; then the frame with the window it was read with.
+    const Device slow(sim.box, device_named(sim.box, "slow"));
+    ASSERT_EQ(0, slow.put("connected", "Connected=true").error);
+    set_window(slow, 1, 7, 9, 400, 250);
+    ASSERT_EQ(0, slow.put("startexposure", "Duration=0.3&Light=true").error);
+    ASSERT_TRUE(eventually([&] { return slow.get("camerastate").value != "2"; }, 5s));
+    const std::string state = slow.get("camerastate").value;
+    EXPECT_TRUE(state == "3" || state == "4") << state;
+    ASSERT_EQ(0, slow.put("numx", "NumX=10").error);
+    EXPECT_EQ(1035, slow.put("abortexposure").error);
+    EXPECT_EQ(1035, slow.put("startexposure", "Duration=0.1&Light=true").error);
+    EXPECT_EQ(1035, from_imagebytes(slow.image(true).body).error);
+    EXPECT_EQ(1035, slow.get("imagearray").error);
+    ASSERT_TRUE(eventually([&] { return image_ready(slow); }, 10s));
+    expect_image(slow, Binned::camera, 1, 7, 9, 400, 250);
 }
