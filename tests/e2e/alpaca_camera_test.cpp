@@ -221,3 +221,73 @@ TEST(AlpacaCamera, MembersAnswerTheirEdgeCases) {
     ASSERT_TRUE(eventually([&] { return image_ready(slow); }, 10s));
     expect_image(slow, Binned::camera, 1, 7, 9, 400, 250);
 }
+
+TEST(AlpacaCamera, SharingWithTheWheelAndTheBinaryProtocol) {
+    AlpacaSim sim("plug camera 3216 id=71 desc=wheelcam filters=5\n");
+    ASSERT_TRUE(camera_e2e::cameras_listed(sim.box, 1));
+    std::string camera_path, wheel_path;
+    ASSERT_TRUE(eventually([&] { return !(wheel_path = device_named(sim.box, "wheelcam FW")).empty(); }, 10s));
+    camera_path = device_named(sim.box, "wheelcam");
+    const Device camera(sim.box, camera_path), wheel(sim.box, wheel_path);
+    auto tcp_connect = [&](ProtocolClient& client) { return camera_e2e::connect_camera(client, 71); };
+
+    {   // Held over the binary protocol: both devices are refused.
+        ProtocolClient client(sim.box);
+        ASSERT_EQ(0, tcp_connect(client));
+        EXPECT_EQ(1035, camera.put("connected", "Connected=true").error);
+        EXPECT_EQ(1035, wheel.put("connect").error);
+        EXPECT_EQ("false", camera.get("connected").value);
+    }
+    ASSERT_TRUE(camera_e2e::cameras_listed(sim.box, 1));
+    // One claim for both devices: the last to let go releases it.
+    ASSERT_EQ(0, camera.put("connect").error);
+    ASSERT_EQ(0, wheel.put("connected", "Connected=true").error);
+    ASSERT_EQ(0, camera.put("disconnect").error);
+    {
+        ProtocolClient client(sim.box);
+        EXPECT_NE(0, tcp_connect(client)) << "the wheel device still holds the camera";
+    }
+    EXPECT_EQ(0u, camera_e2e::camera_count(sim.box));
+
+    // Wheel positions, a move seen as -1 until it ends, refusals meanwhile.
+    const std::vector<Step> steps = {
+        {"wheelcam FW", "GET", "names", "", 0, R"(["Filter 1","Filter 2","Filter 3","Filter 4","Filter 5"])"},
+        {"wheelcam FW", "GET", "focusoffsets", "", 0, "[0,0,0,0,0]"},
+        {"wheelcam FW", "GET", "position", "", 0, "0"},
+        {"wheelcam FW", "PUT", "position", "Position=5", 1025, ""},
+        {"wheelcam FW", "PUT", "position", "Position=-1", 1025, ""},
+        {"wheelcam FW", "GET", "interfaceversion", "", 0, "3"},
+        {"wheelcam FW", "GET", "description", "", 0, "\"wheelcam FW, Id: 71\""},
+    };
+    run_steps(sim.box, steps);
+    ASSERT_TRUE(sim.box.control("fault /dev/telva0 delay 800 count=1").starts_with("ok"));
+    ASSERT_EQ(0, wheel.put("position", "Position=4").error);
+    EXPECT_EQ("-1", wheel.get("position").value);
+    EXPECT_EQ(1025, wheel.put("position", "Position=2").error);
+    ASSERT_TRUE(eventually([&] { return wheel.get("position").value == "4"; }));
+    // A move the camera refuses ends where the wheel was, logged.
+    ASSERT_TRUE(sim.box.control("fault /dev/telva0 status 0x10 0x81 count=1").starts_with("ok"));
+    ASSERT_EQ(0, wheel.put("position", "Position=1").error);
+    ASSERT_TRUE(eventually([&] { return wheel.get("position").value != "-1"; }));
+    EXPECT_EQ("4", wheel.get("position").value);
+    EXPECT_TRUE(sim.box.wait_for_log("moving the filter wheel to 1 failed"));
+
+    ASSERT_EQ(0, wheel.put("disconnect").error);
+    {
+        ProtocolClient client(sim.box);
+        ASSERT_EQ(0, tcp_connect(client)) << "released by the last device";
+    }
+    ASSERT_TRUE(camera_e2e::cameras_listed(sim.box, 1));
+
+    // Disconnecting during a long exposure aborts it; connecting again works
+    // at once and the camera exposes.
+    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
+    ASSERT_EQ(0, camera.put("readoutmode", "ReadoutMode=1").error);
+    ASSERT_EQ(0, camera.put("startexposure", "Duration=60&Light=true").error);
+    ASSERT_EQ(0, camera.put("connected", "Connected=false").error);
+    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
+    EXPECT_EQ("0", camera.get("camerastate").value);
+    set_window(camera, 1, 0, 0, 300, 40);
+    ASSERT_EQ(0, expose(camera, 0.3, true));
+    expect_image(camera, Binned::sum, 1, 0, 0, 300, 40);
+}
