@@ -231,6 +231,18 @@ bool CVCamera::exposure_running() const {
     return road_.state() == ExposureState::exposing && !cmos_ended_;
 }
 
+void CVCamera::drop_lost_exposure(Timer& retired) {
+    if (road_.state() != ExposureState::exposing)
+        return;
+    const NodeRef node = exposure_node_.lock();
+    if (node && !node->gone())
+        return;
+    retired = std::move(exposure_timer_);
+    cmos_ended_ = false;
+    road_.move(ExposureState::discarded);
+    restart_idle_poller();
+}
+
 bool CVCamera::prepare_frame(std::size_t pixels) {
     try {
         // A download holds the last frame: the new one gets a buffer of
@@ -253,10 +265,11 @@ int CVCamera::startexposure(double duration, bool light) {
     if (!(duration >= 0) || !std::isfinite(duration))
         return kInvalidValue;
     CameraRecord& camera = record();
-    Timer retired;
+    Timer retired, lost;
     int answer = kOk;
     {
         Lock hold(road_.exposure_mutex);
+        drop_lost_exposure(retired);
         const ExposureState state = road_.state();
         // Nothing of a running exposure or readout is touched.
         if (state == ExposureState::reading || (state == ExposureState::exposing && !cmos_ended_) ||
@@ -299,9 +312,12 @@ int CVCamera::startexposure(double duration, bool light) {
         if (!prepare_frame(static_cast<std::size_t>(w * h)) ||
             !road_.begin(timed ? due_after(exposure.exp_time) : ExposureRoad::NEVER))
             return kInvalidValue;
+        if (retired)
+            lost = std::move(retired);
         retired = std::move(exposure_timer_);
         cmos_ended_ = false;
         exposure_ = exposure;
+        exposure_node_ = camera.node.get();
         stop_idle_poller();
 
         bool started = false;
@@ -374,7 +390,8 @@ void CVCamera::exposure_timer_fired(uint64_t generation) {
     Lock hold(road_.exposure_mutex);
     if (road_.generation() != generation || !road_.expiry_due(Clock::now()))
         return;  // aborted, stopped or superseded meanwhile
-    if (end_exposure(record(), exposure_.shutter, 0).failed()) {
+    const NodeRef node = exposure_node_.lock();
+    if (!node || node->gone() || end_exposure(record(), exposure_.shutter, 0).failed()) {
         // Nothing would ever end it: the camera is gone or refuses.
         log_message(LOG_ERR, "Ending the exposure failed");
         road_.move(ExposureState::discarded);
@@ -418,6 +435,7 @@ int CVCamera::abortexposure() {
     Timer retired;
     {
         Lock hold(road_.exposure_mutex);
+        drop_lost_exposure(retired);
         if (road_.state() == ExposureState::reading || record().reading.load())
             return kInvalidOperation;  // a readout runs
         if (exposure_running())
@@ -432,6 +450,7 @@ int CVCamera::stopexposure() {
     Timer retired;
     {
         Lock hold(road_.exposure_mutex);
+        drop_lost_exposure(retired);
         if (exposure_running() && !record().reading.load())
             stop_exposure(false, retired);
     }
@@ -442,7 +461,9 @@ int CVCamera::get_imageready(bool& value) {
     value = false;
     if (!usable())
         return kNotConnected;
+    Timer retired;
     Lock hold(road_.exposure_mutex);
+    drop_lost_exposure(retired);
     const ExposureState state = road_.state();
     if (state == ExposureState::ready) {
         value = true;
@@ -460,7 +481,9 @@ int CVCamera::get_imagearray(FrameView& frame) {
     if (!usable())
         return kNotConnected;
     CameraRecord& camera = record();
+    Timer retired;
     std::unique_lock<std::mutex> hold(road_.exposure_mutex);
+    drop_lost_exposure(retired);
     if (is_cmos_type(camera) && road_.state() == ExposureState::exposing && cmos_ended_) {
         // The frame waits in the camera: read it now, with the road in
         // `reading` so that nothing starts meanwhile.
@@ -503,6 +526,10 @@ int CVCamera::get_imagearray(FrameView& frame) {
 int CVCamera::get_camerastate(int32_t& value) {
     if (!usable())
         return kNotConnected;
+    Timer retired;
+    std::unique_lock<std::mutex> hold(road_.exposure_mutex);
+    drop_lost_exposure(retired);
+    hold.unlock();
     const ExposureState state = road_.state();
     if (record().reading.load())
         value = 3;

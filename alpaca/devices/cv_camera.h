@@ -193,6 +193,9 @@ private:
 
     // With exposure_mutex held.
     bool exposure_running() const;  // an exposure not yet ended here
+    // An exposure whose camera was unplugged meanwhile ends here without an
+    // image (a camera plugged in again knows nothing of it).
+    void drop_lost_exposure(Timer& retired);
     bool prepare_frame(std::size_t pixels);
     void stop_exposure(bool abort, Timer& retired);
     bool start_readout();
@@ -224,6 +227,7 @@ private:
     int32_t frame_h_ = 0;
     std::atomic<bool> cmos_ended_{false};  // CMOS: the exposure ended, its frame waits in the camera (read freely)
     Timer exposure_timer_;
+    std::weak_ptr<DeviceNode> exposure_node_;  // the node the exposure runs on
 
     std::mutex poller_mutex_;  // the two pollers
     Timer idle_poller_;

@@ -291,3 +291,57 @@ TEST(AlpacaCamera, SharingWithTheWheelAndTheBinaryProtocol) {
     ASSERT_EQ(0, expose(camera, 0.3, true));
     expect_image(camera, Binned::sum, 1, 0, 0, 300, 40);
 }
+
+TEST(AlpacaCamera, UnpluggedDuringExposureAndReadoutThenPluggedAgain) {
+    const std::string plug = "plug camera 1201 id=81 desc=plugged read_rate=300000\n";
+    AlpacaSim sim(plug + "plug camera 1042 id=82 desc=loose\n");
+    std::string path;
+    ASSERT_TRUE(eventually([&] { return !(path = device_named(sim.box, "plugged")).empty(); }, 10s));
+    const Device camera(sim.box, path);
+    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
+    set_window(camera, 1, 2, 3, 400, 250);  // 200 kB: 0.7 s of readout
+    std::string node = "/dev/telva0";
+    auto replug = [&] {
+        std::string answer = sim.box.control(plug.substr(0, plug.size() - 1));
+        ASSERT_TRUE(answer.starts_with("ok /dev/telva")) << answer;
+        node = answer.substr(3, answer.find_first_of("\r\n") - 3);
+        ASSERT_TRUE(eventually([&] { return camera.get("connected").value == "true"; }, 10s));
+    };
+    // Unplugged while it exposes, then while it reads out: the device
+    // answers 1031 at once, and works again when the camera is back.
+    for (const char* when : {"exposing", "reading"}) {
+        SCOPED_TRACE(when);
+        ASSERT_EQ(0, camera.put("startexposure",
+                                std::string("Duration=") + (when == std::string("exposing") ? "30" : "0.3") +
+                                    "&Light=true").error);
+        if (when == std::string("reading")) {
+            ASSERT_TRUE(eventually([&] { return camera.get("camerastate").value == "3"; }, 5s));
+        }
+        ASSERT_TRUE(sim.box.control("unplug " + node).starts_with("ok"));
+        ASSERT_TRUE(eventually([&] { return camera.get("camerastate").error == 1031; }));
+        EXPECT_EQ("false", camera.get("connected").value);
+        EXPECT_EQ(1031, camera.put("startexposure", "Duration=0.1&Light=true").error);
+        EXPECT_EQ(1031, from_imagebytes(camera.image(true).body).error);
+        replug();
+        ASSERT_TRUE(eventually([&] { return camera.get("camerastate").value == "0"; }, 10s));
+        if (when == std::string("exposing")) {
+            EXPECT_EQ(1035, camera.get("imagearray").error) << "no frame came of it";
+        }
+        ASSERT_EQ(0, expose(camera, 0.1, true));
+        expect_image(camera, Binned::camera, 1, 2, 3, 400, 250);
+    }
+
+    // A device nobody holds keeps its number when its camera comes back.
+    std::string loose;
+    ASSERT_TRUE(eventually([&] { return !(loose = device_named(sim.box, "loose")).empty(); }));
+    ASSERT_TRUE(sim.box.control("unplug " + node).starts_with("ok"));
+    ASSERT_TRUE(eventually([&] { return camera.get("connected").value == "false"; }));
+    ASSERT_EQ(0, camera.put("connected", "Connected=false").error);
+    ASSERT_TRUE(sim.box.control(plug.substr(0, plug.size() - 1)).starts_with("ok"));
+    ASSERT_TRUE(camera_e2e::cameras_listed(sim.box, 2));
+    EXPECT_EQ(path, device_named(sim.box, "plugged"));
+    EXPECT_EQ(loose, device_named(sim.box, "loose"));
+    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
+    ASSERT_EQ(0, expose(camera, 0.1, true));
+    expect_image(camera, Binned::camera, 1, 2, 3, 400, 250);
+}
