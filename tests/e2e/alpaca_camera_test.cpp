@@ -345,3 +345,56 @@ TEST(AlpacaCamera, UnpluggedDuringExposureAndReadoutThenPluggedAgain) {
     ASSERT_EQ(0, expose(camera, 0.1, true));
     expect_image(camera, Binned::camera, 1, 2, 3, 400, 250);
 }
+
+TEST(AlpacaCamera, ADownloadKeepsItsFrameWhileTheNextOneIsRead) {
+    AlpacaSim sim("plug camera 1201 desc=held\n");
+    std::string path;
+    ASSERT_TRUE(eventually([&] { return !(path = device_named(sim.box, "held")).empty(); }, 10s));
+    const Device camera(sim.box, path);
+    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
+    set_window(camera, 1, 0, 0, 4000, 2048);  // 16 MB: more than the sockets buffer
+    ASSERT_EQ(0, expose(camera, 0.1, true));
+
+    // A download that reads slowly: a small receive buffer, 256 kB taken.
+    int sd = sim.box.socket(AF_INET, SOCK_STREAM);
+    const int small = 16384;
+    ASSERT_EQ(0, setsockopt(sd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(8000);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::connect(sd, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    const std::string request = "GET /api/v1/" + path +
+                                "/imagearray?ClientTransactionID=1 HTTP/1.1\r\nHost: box\r\n"
+                                "Accept: application/imagebytes\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(ssize_t(request.size()), send(sd, request.data(), request.size(), 0));
+    std::string answer;
+    auto receive = [&](size_t until) {
+        char chunk[65536];
+        while (answer.size() < until) {
+            pollfd wait = {sd, POLLIN, 0};
+            if (poll(&wait, 1, 20000) != 1)
+                return false;
+            const ssize_t n = recv(sd, chunk, std::min(sizeof chunk, until - answer.size()), 0);
+            if (n <= 0)
+                return n == 0;
+            answer.append(chunk, size_t(n));
+        }
+        return true;
+    };
+    ASSERT_TRUE(receive(256 * 1024));
+
+    // The next exposure, one column further, is read meanwhile: into a
+    // buffer of its own.
+    ASSERT_EQ(0, camera.put("startx", "StartX=1").error);
+    ASSERT_EQ(0, expose(camera, 0.1, true));
+    ASSERT_TRUE(receive(SIZE_MAX));
+    close(sd);
+    const size_t body = answer.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, body);
+    const Image first = from_imagebytes(answer.substr(body + 4));
+    ASSERT_EQ(0, first.error);
+    ASSERT_EQ(4000, first.width);
+    EXPECT_EQ(0u, mismatches(first, Binned::camera, 1, 0, 0)) << "the frame changed under its download";
+    expect_image(camera, Binned::camera, 1, 1, 0, 4000, 2048);
+}
