@@ -398,3 +398,43 @@ TEST(AlpacaCamera, ADownloadKeepsItsFrameWhileTheNextOneIsRead) {
     EXPECT_EQ(0u, mismatches(first, Binned::camera, 1, 0, 0)) << "the frame changed under its download";
     expect_image(camera, Binned::camera, 1, 1, 0, 4000, 2048);
 }
+
+TEST(AlpacaCamera, PollersBesideFiftyFramesInARow) {
+    AlpacaSim sim("plug camera 3216 desc=busy\n");
+    std::string path;
+    ASSERT_TRUE(eventually([&] { return !(path = device_named(sim.box, "busy")).empty(); }, 10s));
+    const Device camera(sim.box, path);
+    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
+    ASSERT_EQ(0, camera.put("readoutmode", "ReadoutMode=1").error);
+
+    // Three clients poll at 20 Hz; none of their answers may fail.
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0}, polls{0};
+    std::vector<std::thread> pollers;
+    for (int p = 0; p < 3; ++p)
+        pollers.emplace_back([&] {
+            while (!done.load()) {
+                for (const char* member : {"camerastate", "imageready", "ccdtemperature", "devicestate"}) {
+                    if (camera.get(member).error != 0)
+                        ++failures;
+                }
+                ++polls;
+                std::this_thread::sleep_for(50ms);
+            }
+        });
+    // A fourth exposes and downloads; each frame's window moves, so a stale
+    // or torn frame shows.
+    for (int frame = 0; frame < 50 && !testing::Test::HasFatalFailure(); ++frame) {
+        SCOPED_TRACE(frame);
+        set_window(camera, 1, frame, frame % 7, 280, 40);
+        ASSERT_EQ(0, expose(camera, frame % 2 ? 0.05 : 0.3, true));
+        const Image image = from_imagebytes(camera.image(true).body);
+        ASSERT_EQ(280, image.width);
+        EXPECT_EQ(0u, mismatches(image, Binned::camera, 1, frame, frame % 7));
+    }
+    done = true;
+    for (std::thread& poller : pollers)
+        poller.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_GT(polls.load(), 3);
+}
