@@ -140,6 +140,9 @@ int CVCamera::connect_camera() {
             return kNotConnected;
         }
     }
+    // A readout left running by the last disconnect reads the record
+    // that the initialisation rewrites.
+    readouts_.wait_all();
     CameraInfo info;
     if (usb_camera_info(camera, info) != 0) {
         log_message(LOG_ERR, "Camera in bad state, usb_camera_info() failed");
@@ -188,6 +191,9 @@ int CVCamera::disconnect_camera() {
     }
     idle.reset();
     cooler.reset();
+    // A readout under way ends (it fails when the camera is gone) before
+    // another client may take the camera.
+    readouts_.wait_all();
     // The wheel device keeps the claim while it is connected.
     if (!claim_->wheel_connected.load())
         alpaca_release_camera(&record());
