@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "tests/e2e/alpaca_camera_support.h"
@@ -197,8 +198,13 @@ TEST(AlpacaCamera, MembersAnswerTheirEdgeCases) {
     EXPECT_NEAR(21.5, points[points.size() - 2].celsius, 0.01);
     EXPECT_NEAR(-10.0, points.back().celsius, 0.01);
 
-    // stopexposure keeps the image of a long exposure.
+    // Cooler power: a percentage with one decimal, once the cooler works.
     const Device big(sim.box, device_named(sim.box, "big"));
+    double power = 0;
+    ASSERT_TRUE(eventually([&] { return (power = std::stod("0" + big.get("coolerpower").value)) > 0; }, 10s));
+    EXPECT_DOUBLE_EQ(std::round(power * 10) / 10, power);
+
+    // stopexposure keeps the image of a long exposure.
     set_window(big, 1, 3, 5, 64, 32);
     ASSERT_EQ(0, big.put("startexposure", "Duration=30&Light=true").error);
     ASSERT_EQ(0, big.put("stopexposure").error);
