@@ -407,37 +407,44 @@ TEST(AlpacaCamera, ADownloadKeepsItsFrameWhileTheNextOneIsRead) {
 }
 
 TEST(AlpacaCamera, PollersBesideFiftyFramesInARow) {
-    AlpacaSim sim("plug camera 3216 desc=busy\n");
-    std::string path;
-    ASSERT_TRUE(eventually([&] { return !(path = device_named(sim.box, "busy")).empty(); }, 10s));
-    const Device camera(sim.box, path);
-    ASSERT_EQ(0, camera.put("connected", "Connected=true").error);
-    ASSERT_EQ(0, camera.put("readoutmode", "ReadoutMode=1").error);
+    AlpacaSim sim("plug camera 3216 desc=busy\nplug camera 3225 desc=busycmos width=640 height=480\n");
+    std::vector<Device> cameras;
+    for (const char* name : {"busy", "busycmos"}) {
+        std::string path;
+        ASSERT_TRUE(eventually([&] { return !(path = device_named(sim.box, name)).empty(); }, 10s));
+        cameras.emplace_back(sim.box, path);
+        ASSERT_EQ(0, cameras.back().put("connected", "Connected=true").error);
+    }
+    ASSERT_EQ(0, cameras[0].put("readoutmode", "ReadoutMode=1").error);
 
-    // Three clients poll at 20 Hz; none of their answers may fail.
+    // Three clients poll both cameras at 20 Hz; none of their answers may fail.
     std::atomic<bool> done{false};
     std::atomic<int> failures{0}, polls{0};
     std::vector<std::thread> pollers;
     for (int p = 0; p < 3; ++p)
         pollers.emplace_back([&] {
             while (!done.load()) {
-                for (const char* member : {"camerastate", "imageready", "ccdtemperature", "devicestate"}) {
-                    if (camera.get(member).error != 0)
-                        ++failures;
+                for (const Device& camera : cameras) {
+                    for (const char* member : {"camerastate", "imageready", "ccdtemperature", "devicestate"}) {
+                        if (camera.get(member).error != 0)
+                            ++failures;
+                    }
                 }
                 ++polls;
                 std::this_thread::sleep_for(50ms);
             }
         });
-    // A fourth exposes and downloads; each frame's window moves, so a stale
-    // or torn frame shows.
-    for (int frame = 0; frame < 50 && !testing::Test::HasFatalFailure(); ++frame) {
-        SCOPED_TRACE(frame);
-        set_window(camera, 1, frame, frame % 7, 280, 40);
-        ASSERT_EQ(0, expose(camera, frame % 2 ? 0.05 : 0.3, true));
-        const Image image = from_imagebytes(camera.image(true).body);
-        ASSERT_EQ(280, image.width);
-        EXPECT_EQ(0u, mismatches(image, Binned::camera, 1, frame, frame % 7));
+    // A fourth exposes and downloads, 50 frames of the CCD, 20 of the CMOS
+    // camera; each frame's window moves, so a stale or torn frame shows.
+    for (size_t c = 0; c < cameras.size(); ++c) {
+        for (int frame = 0; frame < (c == 0 ? 50 : 20) && !testing::Test::HasFatalFailure(); ++frame) {
+            SCOPED_TRACE(cameras[c].path() + " frame " + std::to_string(frame));
+            set_window(cameras[c], 1, frame, frame % 7, 280, 40);
+            ASSERT_EQ(0, expose(cameras[c], frame % 2 ? 0.05 : 0.3, true));
+            const Image image = from_imagebytes(cameras[c].image(true).body);
+            ASSERT_EQ(280, image.width);
+            EXPECT_EQ(0u, mismatches(image, Binned::camera, 1, frame, frame % 7));
+        }
     }
     done = true;
     for (std::thread& poller : pollers)
