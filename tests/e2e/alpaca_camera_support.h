@@ -51,7 +51,6 @@ inline Reply parse_reply(const HttpAnswer& answer) {
     json_t* root = json_loadb(answer.body.data(), answer.body.size(), 0, &problem);
     if (root == nullptr)
         return reply;
-    if (getenv("DEBUG_REPLY")) fprintf(stderr, "%d %s\n", answer.status, answer.body.c_str());
     reply.error = static_cast<int>(json_integer_value(json_object_get(root, "ErrorNumber")));
     if (json_t* value = json_object_get(root, "Value")) {
         char* text = json_dumps(value, JSON_ENCODE_ANY | JSON_COMPACT | JSON_REAL_PRECISION(10));
