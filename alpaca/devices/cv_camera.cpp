@@ -332,6 +332,7 @@ int CVCamera::startexposure(double duration, bool light) {
                       prepare_frame(static_cast<std::size_t>(exposure_.w) * static_cast<std::size_t>(exposure_.h));
         } else if (!timed) {
             // Short: the readout request exposes and reads in one.
+            short_exposure_ = true;
             started = road_.move(ExposureState::reading) && start_readout();
         } else if (start_exposure(camera, exposure_).is_ok()) {
             const uint64_t generation = road_.generation();
@@ -340,6 +341,7 @@ int CVCamera::startexposure(double duration, bool light) {
             started = exposure_timer_->start_once();
         }
         if (!started) {
+            short_exposure_ = false;
             road_.move(ExposureState::discarded);
             restart_idle_poller();
             answer = kInvalidValue;
@@ -376,6 +378,7 @@ void CVCamera::read_out(ExposureInfo exposure, Frame frame, uint64_t generation)
         log_message(LOG_ERR, "Image readout failed: %d", wire_status(result));
     {
         Lock hold(road_.exposure_mutex);
+        short_exposure_ = false;
         // Starts are refused while the road is `reading`, so the exposure
         // and its buffer are still the current ones.
         if (road_.generation() == generation && road_.state() == ExposureState::reading) {
@@ -542,7 +545,7 @@ int CVCamera::get_camerastate(int32_t& value) {
     else if (state == ExposureState::exposing && !cmos_ended_.load())
         value = 2;
     else if (state == ExposureState::reading)
-        value = 4;
+        value = short_exposure_.load() ? 2 : 4;
     else
         value = 0;
     return kOk;

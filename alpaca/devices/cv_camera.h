@@ -225,6 +225,7 @@ private:
     Frame frame_;             // the current exposure's buffer; the last frame once ready
     int32_t frame_w_ = 0;     // the geometry the ready frame was read with
     int32_t frame_h_ = 0;
+    std::atomic<bool> short_exposure_{false};  // the readout exposes first (reported as exposing)
     std::atomic<bool> cmos_ended_{false};  // CMOS: the exposure ended, its frame waits in the camera (read freely)
     Timer exposure_timer_;
     std::weak_ptr<DeviceNode> exposure_node_;  // the node the exposure runs on
