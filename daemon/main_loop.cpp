@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "alpaca/devices/cv_standalone_wheel.h"
+#include "alpaca/devices/publish.h"
 #include "alpaca/server.h"
 #include "common/config.h"
 #include "common/log.h"
@@ -239,10 +240,12 @@ int MainLoop::start() {
         }
         // A server that fails to start is logged there; the daemon runs on
         // without Alpaca.
-        AlpacaServer::start_alpaca_server();
-        // Standalone wheels taken in from now on (the probe's too) become
-        // Alpaca devices; the hook does nothing without a server.
-        publish_standalone_wheel = AlpacaServer::publish_standalone_wheel_device;
+        // Cameras and standalone wheels taken in from now on (the probe's
+        // too) become Alpaca devices.
+        if (AlpacaServer::start_alpaca_server() == 0) {
+            AlpacaServer::install_camera_publisher(session_time_scale());
+            publish_standalone_wheel = AlpacaServer::publish_standalone_wheel_device;
+        }
     }
 
     start_device_probe();

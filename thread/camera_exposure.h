@@ -1,6 +1,6 @@
 // Exposures of a camera session: start, abort, readiness, the readout, and
 // the work of the exposure and clean timers, all moving the session's
-// exposure road (thread/exposure_road.h):
+// exposure road (driver/exposure_road.h):
 //
 //   start       idle, exposing, ready, discarded → exposing (a new
 //               generation; the running exposure, if any, is superseded);

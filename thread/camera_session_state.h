@@ -21,7 +21,7 @@
 #include "driver/camera_record.h"
 #include "driver/exposure.h"
 #include "driver/readout.h"
-#include "thread/exposure_road.h"
+#include "driver/exposure_road.h"
 #include "thread/session_timers.h"
 #include "thread/temperature_ramp.h"
 

@@ -1,6 +1,6 @@
 // The road of a camera's exposures, as one named state machine shared by
-// whoever holds the camera (the TCP camera session today; an Alpaca camera
-// can hold the same road).
+// whoever holds the camera: the TCP camera session and the Alpaca camera
+// device each keep one.
 //
 // Moves: idle → exposing; exposing → exposing (a start supersedes the
 // running exposure), reading, discarded; reading → ready, discarded;

@@ -1,4 +1,4 @@
-#include "thread/exposure_road.h"
+#include "driver/exposure_road.h"
 
 #include <syslog.h>
 

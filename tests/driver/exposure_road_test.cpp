@@ -2,7 +2,7 @@
 // lets act.
 #include <gtest/gtest.h>
 
-#include "thread/exposure_road.h"
+#include "driver/exposure_road.h"
 
 namespace {
 

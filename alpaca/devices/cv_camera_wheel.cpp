@@ -1,0 +1,184 @@
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "alpaca/devices/cv_camera.h"
+#include "alpaca/devices/driver_info.h"
+#include "alpaca/types.h"
+#include "common/log.h"
+#include "common/threads.h"
+#include "registry/registry.h"
+
+namespace AlpacaServer {
+
+namespace {
+
+void copy_text(char* value, std::size_t size, const char* text) {
+    if (size > 0)
+        std::snprintf(value, size, "%s", text);
+}
+
+}  // namespace
+
+CVCameraWheel::CVCameraWheel(std::shared_ptr<CameraClaim> claim) : claim_(std::move(claim)) {
+    device_id = static_cast<int>(record().info.id);
+}
+
+CVCameraWheel::~CVCameraWheel() { moves_.wait_all(); }
+
+bool CVCameraWheel::usable() const {
+    return claim_->wheel_connected.load() && record().state.load() == DeviceState::held;
+}
+
+int CVCameraWheel::positions() const { return record().info.filters; }
+
+int CVCameraWheel::get_connected(bool& value) {
+    value = usable();
+    return kOk;
+}
+
+int CVCameraWheel::put_connected(bool value) {
+    if (value == claim_->wheel_connected.load())
+        return kOk;
+    return value ? connect() : disconnect();
+}
+
+int CVCameraWheel::get_connecting(bool& value) {
+    value = false;
+    return kOk;
+}
+
+// The camera device holds the claim already: the two share it.
+int CVCameraWheel::connect() {
+    std::lock_guard<std::mutex> claiming(claim_->mutex);
+    if (claim_->wheel_connected.load())
+        return kOk;
+    CameraRecord& camera = record();
+    if (!claim_->camera_connected.load()) {
+        if (!alpaca_claim_camera(&camera))
+            return is_held(camera) ? kInvalidOperation : kNotConnected;
+        if (camera.info.id != static_cast<uint32_t>(device_id)) {
+            alpaca_release_camera(&camera);
+            return kNotConnected;
+        }
+    }
+    claim_->wheel_connected.store(true);
+    return kOk;
+}
+
+int CVCameraWheel::disconnect() {
+    std::lock_guard<std::mutex> claiming(claim_->mutex);
+    if (!claim_->wheel_connected.load())
+        return kOk;
+    if (!claim_->camera_connected.load())
+        alpaca_release_camera(&record());
+    claim_->wheel_connected.store(false);
+    return kOk;
+}
+
+int CVCameraWheel::get_description(char* value, std::size_t size) {
+    if (!usable())
+        return kNotConnected;
+    char name[64] = {};
+    get_name(name, sizeof name);
+    char text[96];
+    std::snprintf(text, sizeof text, "%s, Id: %u", name, static_cast<unsigned>(device_id));
+    copy_text(value, size, text);
+    return kOk;
+}
+
+int CVCameraWheel::get_devicestate(DeviceStateMap& value) {
+    value.clear();
+    value["Position"] = static_cast<int>(position_.load());
+    value["TimeStamp"] = utc_timestamp();
+    return kOk;
+}
+
+int CVCameraWheel::get_driverinfo(char* value, std::size_t size) {
+    copy_text(value, size, kDriverInfo);
+    return kOk;
+}
+
+int CVCameraWheel::get_driverversion(char* value, std::size_t size) {
+    copy_text(value, size, kDriverVersion);
+    return kOk;
+}
+
+int CVCameraWheel::get_interfaceversion(uint32_t& value) {
+    value = 3;
+    return kOk;
+}
+
+int CVCameraWheel::get_name(char* value, std::size_t size) {
+    std::lock_guard<std::mutex> hold(claim_->name_mutex);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s FW", claim_->name.c_str());
+    copy_text(value, size, text);
+    return kOk;
+}
+
+int CVCameraWheel::get_supportedactions(std::vector<std::string>& value) {
+    value.clear();
+    return kOk;
+}
+
+int CVCameraWheel::action(const char*, const char*, char*, std::size_t) {
+    return usable() ? kNotImplemented : kNotConnected;
+}
+int CVCameraWheel::commandblind(const char*, bool) { return usable() ? kNotImplemented : kNotConnected; }
+int CVCameraWheel::commandbool(const char*, bool, bool&) { return usable() ? kNotImplemented : kNotConnected; }
+int CVCameraWheel::commandstring(const char*, bool, char*, std::size_t) {
+    return usable() ? kNotImplemented : kNotConnected;
+}
+
+int CVCameraWheel::get_focusoffsets(std::vector<int>& value) {
+    if (!usable())
+        return kNotConnected;
+    value.assign(static_cast<size_t>(positions()), 0);
+    return kOk;
+}
+
+int CVCameraWheel::get_names(std::vector<std::string>& value) {
+    if (!usable())
+        return kNotConnected;
+    value.clear();
+    for (int i = 1; i <= positions(); ++i)
+        value.push_back("Filter " + std::to_string(i));
+    return kOk;
+}
+
+int CVCameraWheel::get_position(int32_t& value) {
+    if (!usable())
+        return kNotConnected;
+    value = position_.load();
+    return kOk;
+}
+
+// The move runs on a thread of its own; the position reads −1 until it
+// ends, then the target, or where the wheel was when the move failed.
+int CVCameraWheel::put_position(int32_t value) {
+    if (!usable())
+        return kNotConnected;
+    if (value < 0 || value >= positions())
+        return kInvalidValue;
+    int32_t before = position_.load();
+    if (before < 0 || !position_.compare_exchange_strong(before, -1))
+        return kInvalidValue;  // a move runs
+    moves_.enter();
+    const bool started = start_detached("filter move", [this, value, before] {
+        const DriverResult result = set_filter(record(), static_cast<uint8_t>(value));
+        if (result.failed())
+            log_message(LOG_ERR, "Camera %d: moving the filter wheel to %d failed: %d", device_id, value,
+                        wire_status(result));
+        position_.store(result.is_ok() ? value : before);
+        moves_.leave();
+    });
+    if (!started) {
+        moves_.leave();
+        position_.store(before);
+        return kInvalidValue;
+    }
+    return kOk;
+}
+
+}  // namespace AlpacaServer
