@@ -15,9 +15,16 @@
 // size is reset (/proc/PID/clear_refs), and read after it (VmHWM): the
 // growth during the download, worst of the rounds, is printed (goal: at
 // most one frame, 122 MB).
+//
+// On a shared box the throughputs swing from run to run, so the median of
+// the rounds' own ratios (each download beside the copy that follows it) is
+// printed too, and the CPU time each sender spent per frame: the daemon's
+// (all its threads, from /proc/PID/stat, tick-grained, summed over the
+// rounds) and the plain sender thread's.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +34,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -99,6 +108,29 @@ long reset_peak(pid_t pid) {
 }
 
 double megabytes(long kb) { return double(kb) * 1024 / 1e6; }
+
+// CPU seconds the process has used in all its threads, those ended included.
+double process_cpu(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t name_end = text.rfind(')');
+    if (name_end == std::string::npos)
+        fail("no /proc/" + std::to_string(pid) + "/stat");
+    // After the name: state, then utime and stime as the 12th and 13th.
+    std::istringstream fields(text.substr(name_end + 1));
+    std::string field;
+    double ticks = 0;
+    for (int i = 0; i < 13 && fields >> field; ++i)
+        if (i >= 11)
+            ticks += std::strtod(field.c_str(), nullptr);
+    return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+double thread_cpu() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
 
 // --- The Alpaca client ---
 
@@ -185,8 +217,13 @@ void check_image(const Buffer& body, uint32_t client) {
     check(count - 1);
 }
 
+struct Copy {
+    double seconds = 0;
+    double sender_cpu = 0;  // of the sending thread
+};
+
 // The same number of bytes over a plain loopback connection of the box.
-double plain_copy(const harness::TestBox& box, const Buffer& from, Buffer& into) {
+Copy plain_copy(const harness::TestBox& box, const Buffer& from, Buffer& into) {
     const int listener = box.socket(AF_INET, SOCK_STREAM);
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
@@ -198,7 +235,12 @@ double plain_copy(const harness::TestBox& box, const Buffer& from, Buffer& into)
         fail("baseline connect");
     const int sender = accept(listener, nullptr, nullptr);
     const auto start = Clock::now();
-    std::thread pump([&] { send_all(sender, from.data(), from.size()); });
+    double sender_cpu = 0;
+    std::thread pump([&] {
+        const double cpu = thread_cpu();
+        send_all(sender, from.data(), from.size());
+        sender_cpu = thread_cpu() - cpu;
+    });
     const bool whole = read_exactly(receiver, into.data(), into.size());
     const double elapsed = seconds_since(start);
     pump.join();
@@ -207,7 +249,7 @@ double plain_copy(const harness::TestBox& box, const Buffer& from, Buffer& into)
     close(listener);
     if (!whole)
         fail("the baseline copy failed");
-    return elapsed;
+    return {elapsed, sender_cpu};
 }
 
 }  // namespace
@@ -233,7 +275,8 @@ int main(int argc, char** argv) try {
     }
 
     Buffer image(BODY), source(BODY, 0x5A), sink(BODY);
-    std::vector<double> ours, plain;
+    std::vector<double> ours, plain, ratios;
+    double our_cpu = 0, plain_cpu = 0;
     long peak = 0, held = 0;
     // Round 0 warms up (buffers faulted in on both sides) and is not counted.
     for (int round = 0; round <= rounds; ++round) {
@@ -242,16 +285,21 @@ int main(int argc, char** argv) try {
                                  std::chrono::seconds(60)))
             fail("no image");
         const long before = reset_peak(daemon);
+        const double cpu = process_cpu(daemon);
         const auto start = Clock::now();
         const uint32_t id = camera.image_bytes(image);
         const double seconds = seconds_since(start);
+        const double used = process_cpu(daemon) - cpu;
         const long grown = status_kb(daemon, "VmHWM:") - before;
         check_image(image, id);
-        const double baseline = plain_copy(box, source, sink);
+        const Copy baseline = plain_copy(box, source, sink);
         if (round == 0)
             continue;
         ours.push_back(seconds);
-        plain.push_back(baseline);
+        plain.push_back(baseline.seconds);
+        ratios.push_back(baseline.seconds / seconds);
+        our_cpu += used;
+        plain_cpu += baseline.sender_cpu;
         peak = std::max(peak, grown);
         held = before;
     }
@@ -267,6 +315,11 @@ int main(int argc, char** argv) try {
     printf("%-40s %10.0f %10.3f\n", "telvad Alpaca ImageBytes", mb / best_ours, best_ours);
     printf("%-40s %10.0f %10.3f\n", "plain loopback copy", mb / best_plain, best_plain);
     printf("%-40s %10.2f\n", "ratio (goal >= 0.8)", best_plain / best_ours);
+    std::sort(ratios.begin(), ratios.end());
+    printf("%-40s %10.2f (rounds %.2f to %.2f)\n", "median ratio of the rounds", ratios[ratios.size() / 2],
+           ratios.front(), ratios.back());
+    printf("%-40s %10.1f ms (plain sender: %.1f ms)\n", "daemon CPU per frame", 1e3 * our_cpu / rounds,
+           1e3 * plain_cpu / rounds);
     printf("%-40s %10.1f MB (held before: %.1f MB)\n", "daemon peak above before (goal <= 122)", megabytes(peak),
            megabytes(held));
     return 0;
