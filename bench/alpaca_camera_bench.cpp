@@ -199,7 +199,11 @@ private:
 // pattern in the wire order: element (x, y), x outer, is the pixel at
 // column x of row height-1-y, whose value is x + 2 * row.
 void check_image(const Buffer& body, uint32_t client) {
-    const auto u32 = [&](size_t at) { return uint32_t(body[at] | body[at + 1] << 8 | body[at + 2] << 16 | uint32_t(body[at + 3]) << 24); };
+    const auto u32 = [&](size_t at) {
+        uint32_t v;
+        std::memcpy(&v, body.data() + at, 4);
+        return v;  // little-endian, as the host
+    };
     const uint32_t header[11] = {1, 0, client, u32(12), 44, 8, 8, 2, WIDTH, HEIGHT, 0};
     for (size_t i = 0; i < 11; ++i)
         if (u32(4 * i) != header[i])
@@ -281,8 +285,8 @@ int main(int argc, char** argv) try {
     // Round 0 warms up (buffers faulted in on both sides) and is not counted.
     for (int round = 0; round <= rounds; ++round) {
         camera.call("PUT", "startexposure", "Duration=0.01&Light=true");
-        if (!harness::eventually([&] { return camera.call("GET", "imageready").find("\"Value\":true") != std::string::npos; },
-                                 std::chrono::seconds(60)))
+        const auto ready = [&] { return camera.call("GET", "imageready").find("\"Value\":true") != std::string::npos; };
+        if (!harness::eventually(ready, std::chrono::seconds(60)))
             fail("no image");
         const long before = reset_peak(daemon);
         const double cpu = process_cpu(daemon);
