@@ -29,7 +29,6 @@ constexpr double IDLE_PERIOD_S = 14.0;
 constexpr double COOLER_PERIOD_S = 9.0;
 // Classic exposures up to this long are made and read in one request.
 constexpr double SHORT_EXPOSURE_S = 0.25;
-constexpr float DEFAULT_SET_POINT = 30.0f;
 
 void copy_text(char* value, std::size_t size, const char* text) {
     if (size > 0)

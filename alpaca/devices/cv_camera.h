@@ -182,6 +182,10 @@ public:
     float cached_value(int index);
 
 private:
+    // The cooling target before a client sets one, and after switching the
+    // cooler off when the heat sink can't be read.
+    static constexpr float DEFAULT_SET_POINT = 30.0f;
+
     using Timer = std::unique_ptr<dp::periodic_function>;
     using Frame = std::shared_ptr<std::vector<uint16_t>>;
 
@@ -212,7 +216,7 @@ private:
     const double period_scale_;
 
     std::atomic<bool> cooler_on_{false};
-    std::atomic<float> set_point_{30.0f};
+    std::atomic<float> set_point_{DEFAULT_SET_POINT};
     std::atomic<float> dual_cooler_power_{0};
     std::array<std::atomic<float>, VALUE_CACHE_SLOTS> value_cache_{};
     std::atomic<int32_t> start_x_{0}, start_y_{0}, num_x_{0}, num_y_{0};

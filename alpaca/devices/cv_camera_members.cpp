@@ -261,7 +261,7 @@ int CVCamera::put_cooleron(bool value) {
     if (!value) {
         // The target becomes the heat sink's temperature: the cooler rests.
         float heat_sink = 0;
-        set_point_.store(get_value(camera, 2, heat_sink).is_ok() ? heat_sink : 30.0f);
+        set_point_.store(get_value(camera, 2, heat_sink).is_ok() ? heat_sink : DEFAULT_SET_POINT);
     }
     (void)set_temperature(camera, set_point_.load());
     return kOk;
