@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "sim_fixture.h"
 
@@ -186,7 +187,7 @@ TEST(VirtualNodes, WheelAnswerWaitEndsWhenTheWheelLeaves) {
     p.node_close(fd);
 }
 
-TEST(VirtualNodes, ReadWaitsForTheExposureUntilTheCameraLeaves) {
+TEST(VirtualNodes, ReadWaitsForTheExposureOrItsBytesUntilTheCameraLeaves) {
     SimBox sim;
     auto& p = *sim.platform;
     const std::string node = sim.run("plug camera 1042 width=16 height=8");
@@ -198,17 +199,26 @@ TEST(VirtualNodes, ReadWaitsForTheExposureUntilTheCameraLeaves) {
     ASSERT_EQ(p.node_read(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 
-    // About 8 s of exposure: the camera leaves first.
-    ASSERT_EQ(exchange(p, fd, {0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0xFF, 0xFF}, 0).result, 0);
-    auto read = std::async(std::launch::async, [&] {
-        const ssize_t n = p.node_read(fd, bytes.data(), bytes.size());
-        return std::make_pair(n, errno);
-    });
-    EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
-    sim.run("unplug " + node);
-    ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
-    EXPECT_EQ(read.get(), std::make_pair(ssize_t{-1}, ENODEV));
-    p.node_close(fd);
+    // The camera leaves during a read: first one waiting out about 8 s of
+    // exposure, then one whose 144 bytes take 14 s at the camera's rate.
+    const std::string paced = sim.run("plug camera 1042 width=16 height=8 read_rate=10");
+    const int paced_fd = p.node_open(paced.c_str(), O_RDWR);
+    for (const auto& [path, descriptor, ticks] : {std::tuple{node, fd, 0xFFFF}, std::tuple{paced, paced_fd, 0}}) {
+        const uint8_t high = static_cast<uint8_t>(ticks >> 8), low = static_cast<uint8_t>(ticks);
+        ASSERT_EQ(exchange(p, descriptor, {0x08, 0, 0, 0, 0, 12, 0, 6, 0, high, low}, 0).result, 0);
+        auto read = std::async(std::launch::async, [&, descriptor] {
+            const ssize_t n = p.node_read(descriptor, bytes.data(), bytes.size());
+            return std::make_pair(n, errno);
+        });
+        EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
+        sim.run("unplug " + path);
+        ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
+        EXPECT_EQ(read.get(), std::make_pair(ssize_t{-1}, ENODEV));
+        errno = 0;
+        EXPECT_EQ(p.node_read(descriptor, bytes.data(), bytes.size()), -1);
+        EXPECT_EQ(errno, ENODEV);
+        p.node_close(descriptor);
+    }
 }
 
 TEST(VirtualNodes, CommandsRaceHotplugAndFaults) {
