@@ -15,7 +15,6 @@
 #include <fstream>
 #include <future>
 #include <thread>
-#include <tuple>
 
 #include "sim_fixture.h"
 
@@ -199,14 +198,21 @@ TEST(VirtualNodes, ReadWaitsForTheExposureOrItsBytesUntilTheCameraLeaves) {
     ASSERT_EQ(p.node_read(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 
-    // The camera leaves during a read: first one waiting out about 8 s of
-    // exposure, then one whose 144 bytes take 14 s at the camera's rate.
+    // The camera leaves during a read: one waiting out about 8 s of
+    // exposure, one whose 144 bytes take 14 s at the camera's rate, and one
+    // waiting for a CMOS camera's 60 s exposure.
     const std::string paced = sim.run("plug camera 1042 width=16 height=8 read_rate=10");
-    const int paced_fd = p.node_open(paced.c_str(), O_RDWR);
-    for (const auto& [path, descriptor, ticks] : {std::tuple{node, fd, 0xFFFF}, std::tuple{paced, paced_fd, 0}}) {
-        const uint8_t high = static_cast<uint8_t>(ticks >> 8), low = static_cast<uint8_t>(ticks);
-        ASSERT_EQ(exchange(p, descriptor, {0x08, 0, 0, 0, 0, 12, 0, 6, 0, high, low}, 0).result, 0);
-        auto read = std::async(std::launch::async, [&, descriptor] {
+    const std::string cmos = sim.run("plug camera 3120 width=64 height=32");
+    const std::vector<std::pair<std::string, std::vector<std::vector<uint8_t>>>> cases = {
+        {node, {{0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0xFF, 0xFF}}},
+        {paced, {{0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0, 0}}},
+        {cmos, {{0x24, 0x01, 0, 0, 0, 0, 64, 0, 32, 0, 0x60, 0x27, 0x09, 0}, {0x27}}}};
+    for (const auto& [path, commands] : cases) {
+        SCOPED_TRACE(path);
+        const int descriptor = path == node ? fd : p.node_open(path.c_str(), O_RDWR);
+        for (const auto& command : commands)
+            ASSERT_EQ(exchange(p, descriptor, command, 2).result, 0);
+        auto read = std::async(std::launch::async, [&] {
             const ssize_t n = p.node_read(descriptor, bytes.data(), bytes.size());
             return std::make_pair(n, errno);
         });
