@@ -270,10 +270,11 @@ public:
         if (n > 0)
             pending.stream->fill(pending.offset, static_cast<uint8_t*>(buffer), n);
         pending.offset += n;
+        const bool last = pending.offset >= pending.end;
         if (rate > 0) {
             // The bytes are on their way until `due`; a camera unplugged
-            // meanwhile fails the read under way, as the kernel driver's
-            // transfer fails, at once.
+            // meanwhile fails the read under way at once, as the kernel
+            // driver's transfer fails.
             const auto due = *pending.paced_from + std::chrono::duration_cast<Clock::duration>(
                                                        std::chrono::duration<double>(pending.offset / rate));
             const uint64_t stream = pending.streams;
@@ -283,7 +284,7 @@ public:
             if (pending.streams != stream)
                 return static_cast<ssize_t>(n);  // a new readout began meanwhile: it is not ours to end
         }
-        if (pending.offset >= pending.end) {
+        if (last) {
             pending.stream.reset();
             pending.unread = false;
             pending.drained_at = Clock::now();
