@@ -374,6 +374,7 @@ private:
         answer.readout = cmos_frame_stream(
             layout(), done.request, done.bin, gain_images(done.read_mode), coefficients(),
             [model](uint32_t x, uint32_t y) { return model->pattern_pixel(x, y); }, done.end);
+        answer.readout->bytes_per_second = static_cast<double>(profile().read_rate);
         if (start_next)
             begin_exposure(done.request, done.bin, std::max(Clock::now(), done.end));
         return answer;

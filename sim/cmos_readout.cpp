@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 namespace sim {
 
@@ -23,9 +22,8 @@ ReadoutStream word_stream(uint32_t images, uint32_t rows, uint32_t cols, WordSou
         return stream;
     }
     stream.size = uint64_t{images} * rows * cols * 2;
-    stream.fill = [rows, cols, word = std::move(word), ready_at](uint64_t offset, uint8_t* out, size_t length) {
-        if (std::chrono::steady_clock::now() < ready_at)
-            std::this_thread::sleep_until(ready_at);
+    stream.start = ready_at;
+    stream.fill = [rows, cols, word = std::move(word)](uint64_t offset, uint8_t* out, size_t length) {
         const uint64_t end = offset + length;
         uint64_t w = offset / 2;
         uint32_t col = static_cast<uint32_t>(w % cols);

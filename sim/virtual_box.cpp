@@ -152,7 +152,8 @@ void VirtualBox::remove_locked(const std::shared_ptr<Device>& device) {
         device->wheel_answered.notify_all();
     }
     {
-        // So does a read waiting for the end of an exposure.
+        // So does a read waiting for the end of an exposure or for its
+        // bytes: it fails.
         std::lock_guard read_lock(device->pending_read.mutex);
         device->pending_read.changed.notify_all();
     }

@@ -38,10 +38,11 @@ struct FirmwareUpload {
 // The bytes a read() of a camera node delivers: the current readout stream.
 struct PendingRead {
     std::mutex mutex;  // taken without Device::mutex, so reads don't wait for commands
-    // Wakes a read that waits for an exposure: a new stream, or the device
-    // left.
+    // Wakes a read that waits for an exposure or for its paced bytes: a
+    // new stream, or the device left.
     std::condition_variable changed;
     std::optional<ReadoutStream> stream;
+    uint64_t streams = 0;  // readout streams started: tells a read its stream was replaced
     std::atomic<bool> unread{false};  // a stream is set: the camera is sending
     uint64_t offset = 0;
     uint64_t end = 0;  // the stream's size, or less under a read fault

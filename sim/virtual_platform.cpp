@@ -270,12 +270,21 @@ public:
         if (n > 0)
             pending.stream->fill(pending.offset, static_cast<uint8_t*>(buffer), n);
         pending.offset += n;
+        const bool last = pending.offset >= pending.end;
         if (rate > 0) {
+            // The bytes are on their way until `due`; a camera unplugged
+            // meanwhile fails the read under way at once, as the kernel
+            // driver's transfer fails.
             const auto due = *pending.paced_from + std::chrono::duration_cast<Clock::duration>(
                                                        std::chrono::duration<double>(pending.offset / rate));
-            std::this_thread::sleep_until(due);
+            const uint64_t stream = pending.streams;
+            pending.changed.wait_until(lock, due, [&] { return !device->present; });
+            if (!device->present)
+                return fail(ENODEV);
+            if (pending.streams != stream)
+                return static_cast<ssize_t>(n);  // a new readout began meanwhile: it is not ours to end
         }
-        if (pending.offset >= pending.end) {
+        if (last) {
             pending.stream.reset();
             pending.unread = false;
             pending.drained_at = Clock::now();
@@ -467,6 +476,7 @@ private:
             pending.offset = 0;
             pending.paced_from.reset();
             pending.stream = std::move(answer.readout);
+            ++pending.streams;
             if (pending.end == 0)
                 pending.stream.reset();
             pending.unread = pending.stream.has_value();

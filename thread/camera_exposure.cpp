@@ -228,8 +228,13 @@ int image_ready_request(CameraSession& session, bool& ready) {
     ready = false;
     if (is_cmos_type(session.camera))
         return wire_status(image_ready(session.camera, ready));
+    // A big camera's image is ready while it is read, unless its transfer
+    // already came up short (the camera gone): that image is never whole.
     const ExposureState state = session.road.state();
-    ready = (state == ExposureState::reading || state == ExposureState::ready) && image_bytes_available(session) > 0;
+    const std::shared_ptr<BigTransfer> transfer = session.transfer();
+    const bool cut = transfer && transfer->finished() && transfer->result().failed();
+    ready = (state == ExposureState::ready || (state == ExposureState::reading && !cut)) &&
+            image_bytes_available(session) > 0;
     return 0;
 }
 

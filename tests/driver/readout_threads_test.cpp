@@ -110,6 +110,39 @@ TEST_F(ReadoutThreads, ShortStreamEndsTheBackgroundReader) {
     EXPECT_EQ(get_value(camera, 0, value), OK);
 }
 
+// The camera is unplugged while its stream is read, synchronously or in the
+// background: the read under way fails, the readout ends short and lets go
+// of the camera.
+TEST_F(ReadoutThreads, UnplugDuringAReadEndsTheReadoutShort) {
+    CameraRecord& small = connect("1042 width=400 height=300 read_rate=100000");  // 2.5 s
+    std::vector<uint16_t> image(400 * 300);
+    std::optional<DriverResult> result;
+    std::thread reader([&] {
+        ExposureInfo exposure{-1, 0, 0, 400, 300, 0};
+        uint32_t read_bytes = 0;
+        result = astro_small_getimage(small, exposure, image.data(), read_bytes);
+    });
+    ASSERT_TRUE(eventually([&] { return device(nodes[&small])->pending_read.unread.load(); }));
+    run("unplug " + nodes[&small]);
+    reader.join();
+    EXPECT_EQ(result, DriverResult::short_stream(0));
+
+    CameraRecord& big = connect("1029 width=2000 height=2000 read_rate=4000000");  // 2 s
+    ExposureInfo exposure{-1, 0, 0, 2000, 2000, 0};
+    std::vector<uint16_t> frame(2000 * 2000);
+    std::shared_ptr<BigTransfer> transfer;
+    ASSERT_EQ(astro_big_getimage(big, exposure, frame.data(), transfer), OK);
+    ASSERT_TRUE(eventually([&] { return transfer->done_bytes() > 0; }));
+    run("unplug " + nodes[&big]);
+    transfer->wait();
+    EXPECT_LT(transfer->done_bytes(), transfer->size());
+    EXPECT_EQ(transfer->result(), DriverResult::short_stream(transfer->done_bytes()));
+    for (CameraRecord* camera : {&small, &big}) {
+        EXPECT_FALSE(camera->reading);
+        EXPECT_FALSE(camera->frame_lock.is_locked());
+    }
+}
+
 TEST_F(ReadoutThreads, TwoCamerasTransferAtOnce) {
     CameraRecord* cameras[2] = {&connect("1029 width=1100 height=1000 read_rate=20000000"),
                                 &connect("1026 width=700 height=800 read_rate=20000000")};
@@ -188,8 +221,8 @@ TEST_F(ReadoutThreads, UnplugDuringATransferReachesNoOtherDescriptor) {
     ASSERT_EQ(astro_big_getimage(camera, exposure, frame.data(), transfer), OK);
     ASSERT_TRUE(eventually([&] { return transfer->done_bytes() > 0; }));
 
-    // The removal closes the camera while a read is in progress (the box's
-    // unplug would wait for that read to end).
+    // The removal closes the camera while a read is in progress, before
+    // the box's unplug fails that read.
     ASSERT_EQ(close_camera(camera, false), 0);
     run("unplug " + nodes[&camera]);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pairs[0]), 0);

@@ -137,6 +137,7 @@ TEST(CameraDownload, AnUnplugDuringTheReadoutReachesNoOtherDescriptor) {
     ASSERT_EQ(rest, read_bytes(client.sd(), image.data() + 20 + (1u << 20), rest));
     EXPECT_EQ(0, image.back()) << "zeros after the cut";
     EXPECT_TRUE(sim.box.wait_for_log("Image readout ended after"));
+    EXPECT_EQ(0, image_ready(client)) << "an image cut short is never ready";
     for (auto& newcomer : newcomers) {
         const Bytes listed = newcomer->ask(make_request(1));
         ASSERT_EQ(24u + 66u, listed.size());

@@ -52,8 +52,8 @@ TEST(CameraSession, CmosExposureWithTheSecondCodes) {
     expect_window(client, 31, 0, 0, 100, 50);
 }
 
-TEST(CameraSession, ShortExposureOfAClass2CameraIsAnsweredWithItsImage) {
-    SimulatedBox sim("plug camera 1043 id=43\n");
+TEST(CameraSession, ShortExposureOfAClass2CameraIsAnsweredWithItsImageOrNone) {
+    SimulatedBox sim("plug camera 1043 id=43 read_rate=100000\n");
     ASSERT_TRUE(cameras_listed(sim.box, 1));
     ProtocolClient client(sim.box);
     ASSERT_EQ(0, connect_camera(client, 43));
@@ -61,6 +61,16 @@ TEST(CameraSession, ShortExposureOfAClass2CameraIsAnsweredWithItsImage) {
     EXPECT_EQ(0, status_of(client.ask(exposure_request(11, 0.1, 0, 0, 100, 50, 1), 15s)));
     EXPECT_EQ(1, image_ready(client)) << "the image is in the buffer when the start is answered";
     expect_window(client, 14, 0, 0, 100, 50);
+
+    // Unplugged while its 2.5 s readout runs: no image.
+    ASSERT_TRUE(client.send(exposure_request(11, 0.1, 0, 0, 400, 300, 1)));
+    ASSERT_TRUE(client.silent(300ms)) << "answered after the readout";
+    ASSERT_TRUE(sim.box.control("unplug /dev/telva0").starts_with("ok"));
+    EXPECT_NE(0, status_of(client.read_response()));
+    EXPECT_EQ(0, image_ready(client));
+    Bytes refused = client.ask(make_request(14));
+    ASSERT_EQ(20u, refused.size());
+    EXPECT_EQ(-1, status_of(refused));
 }
 
 TEST(CameraSession, TemperatureRamps) {

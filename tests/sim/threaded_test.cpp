@@ -186,7 +186,7 @@ TEST(VirtualNodes, WheelAnswerWaitEndsWhenTheWheelLeaves) {
     p.node_close(fd);
 }
 
-TEST(VirtualNodes, ReadWaitsForTheExposureUntilTheCameraLeaves) {
+TEST(VirtualNodes, ReadWaitsForTheExposureOrItsBytesUntilTheCameraLeaves) {
     SimBox sim;
     auto& p = *sim.platform;
     const std::string node = sim.run("plug camera 1042 width=16 height=8");
@@ -198,17 +198,33 @@ TEST(VirtualNodes, ReadWaitsForTheExposureUntilTheCameraLeaves) {
     ASSERT_EQ(p.node_read(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 
-    // About 8 s of exposure: the camera leaves first.
-    ASSERT_EQ(exchange(p, fd, {0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0xFF, 0xFF}, 0).result, 0);
-    auto read = std::async(std::launch::async, [&] {
-        const ssize_t n = p.node_read(fd, bytes.data(), bytes.size());
-        return std::make_pair(n, errno);
-    });
-    EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
-    sim.run("unplug " + node);
-    ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
-    EXPECT_EQ(read.get(), std::make_pair(ssize_t{-1}, ENODEV));
-    p.node_close(fd);
+    // The camera leaves during a read: one waiting out about 8 s of
+    // exposure, one whose 144 bytes take 14 s at the camera's rate, and one
+    // waiting for a CMOS camera's 60 s exposure.
+    const std::string paced = sim.run("plug camera 1042 width=16 height=8 read_rate=10");
+    const std::string cmos = sim.run("plug camera 3120 width=64 height=32");
+    const std::vector<std::pair<std::string, std::vector<std::vector<uint8_t>>>> cases = {
+        {node, {{0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0xFF, 0xFF}}},
+        {paced, {{0x08, 0, 0, 0, 0, 12, 0, 6, 0, 0, 0}}},
+        {cmos, {{0x24, 0x01, 0, 0, 0, 0, 64, 0, 32, 0, 0x60, 0x27, 0x09, 0}, {0x27}}}};
+    for (const auto& [path, commands] : cases) {
+        SCOPED_TRACE(path);
+        const int descriptor = path == node ? fd : p.node_open(path.c_str(), O_RDWR);
+        for (const auto& command : commands)
+            ASSERT_EQ(exchange(p, descriptor, command, 2).result, 0);
+        auto read = std::async(std::launch::async, [&] {
+            const ssize_t n = p.node_read(descriptor, bytes.data(), bytes.size());
+            return std::make_pair(n, errno);
+        });
+        EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
+        sim.run("unplug " + path);
+        ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
+        EXPECT_EQ(read.get(), std::make_pair(ssize_t{-1}, ENODEV));
+        errno = 0;
+        EXPECT_EQ(p.node_read(descriptor, bytes.data(), bytes.size()), -1);
+        EXPECT_EQ(errno, ENODEV);
+        p.node_close(descriptor);
+    }
 }
 
 TEST(VirtualNodes, CommandsRaceHotplugAndFaults) {
