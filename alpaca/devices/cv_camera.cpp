@@ -30,11 +30,6 @@ constexpr double COOLER_PERIOD_S = 9.0;
 // Classic exposures up to this long are made and read in one request.
 constexpr double SHORT_EXPOSURE_S = 0.25;
 
-void copy_text(char* value, std::size_t size, const char* text) {
-    if (size > 0)
-        std::snprintf(value, size, "%s", text);
-}
-
 bool flag_of(const CameraRecord& camera, int index) {
     uint8_t value = 0;
     return gbp(&camera, index, &value) == 0 && value != 0;
@@ -49,17 +44,6 @@ std::chrono::nanoseconds seconds(double s) {
 Clock::time_point due_after(double s) { return Clock::now() - std::chrono::milliseconds(1) + seconds(s); }
 
 }  // namespace
-
-std::string utc_timestamp() {
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc = {};
-    gmtime_r(&now.tv_sec, &utc);
-    char text[64];
-    const size_t length = strftime(text, sizeof text, "%FT%T", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
-    return text;
-}
 
 void ThreadCount::enter() {
     Lock hold(mutex_);
@@ -115,11 +99,6 @@ int CVCamera::put_connected(bool value) {
     if (value == claim_->camera_connected.load())
         return kOk;
     return value ? connect_camera() : disconnect_camera();
-}
-
-int CVCamera::get_connecting(bool& value) {
-    value = false;
-    return kOk;
 }
 
 int CVCamera::connect() { return connect_camera(); }

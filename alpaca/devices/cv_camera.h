@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "alpaca/devices/box_device.h"
 #include "alpaca/interfaces/camera.h"
 #include "alpaca/interfaces/filter_wheel.h"
 #include "common/periodic_function.h"
@@ -79,7 +80,7 @@ private:
     int running_ = 0;
 };
 
-class CVCamera final : public Camera {
+class CVCamera final : public BoxDevice<Camera> {
 public:
     // `period_scale` multiplies the pollers' periods (test runs of the
     // virtual box shorten them).
@@ -90,18 +91,10 @@ public:
 
     int get_connected(bool& value) override;
     int put_connected(bool value) override;
-    int get_connecting(bool& value) override;
     int get_description(char* value, std::size_t size) override;
     int get_devicestate(DeviceStateMap& value) override;
-    int get_driverinfo(char* value, std::size_t size) override;
-    int get_driverversion(char* value, std::size_t size) override;
     int get_interfaceversion(uint32_t& value) override;
     int get_name(char* value, std::size_t size) override;
-    int get_supportedactions(std::vector<std::string>& value) override;
-    int action(const char* action, const char* parameters, char* value, std::size_t size) override;
-    int commandblind(const char* command, bool raw) override;
-    int commandbool(const char* command, bool raw, bool& value) override;
-    int commandstring(const char* command, bool raw, char* value, std::size_t size) override;
     int connect() override;
     int disconnect() override;
 
@@ -190,7 +183,7 @@ private:
     using Frame = std::shared_ptr<std::vector<uint16_t>>;
 
     CameraRecord& record() const { return *claim_->record.load(); }
-    bool usable() const;
+    bool usable() const override;
     bool capable(int index) const;  // gbp that succeeds and is true
     int connect_camera();
     int disconnect_camera();
@@ -241,25 +234,17 @@ private:
     ThreadCount readouts_;
 };
 
-class CVCameraWheel final : public FilterWheel {
+class CVCameraWheel final : public BoxDevice<FilterWheel> {
 public:
     explicit CVCameraWheel(std::shared_ptr<CameraClaim> claim);
     ~CVCameraWheel() override;
 
     int get_connected(bool& value) override;
     int put_connected(bool value) override;
-    int get_connecting(bool& value) override;
     int get_description(char* value, std::size_t size) override;
     int get_devicestate(DeviceStateMap& value) override;
-    int get_driverinfo(char* value, std::size_t size) override;
-    int get_driverversion(char* value, std::size_t size) override;
     int get_interfaceversion(uint32_t& value) override;
     int get_name(char* value, std::size_t size) override;
-    int get_supportedactions(std::vector<std::string>& value) override;
-    int action(const char* action, const char* parameters, char* value, std::size_t size) override;
-    int commandblind(const char* command, bool raw) override;
-    int commandbool(const char* command, bool raw, bool& value) override;
-    int commandstring(const char* command, bool raw, char* value, std::size_t size) override;
     int connect() override;
     int disconnect() override;
 
@@ -270,15 +255,12 @@ public:
 
 private:
     CameraRecord& record() const { return *claim_->record.load(); }
-    bool usable() const;
+    bool usable() const override;
     int positions() const;
 
     const std::shared_ptr<CameraClaim> claim_;
     std::atomic<int32_t> position_{0};  // −1 while a move runs
     ThreadCount moves_;
 };
-
-// The current UTC time as "2011-10-08T07:07:09.000Z".
-std::string utc_timestamp();
 
 }  // namespace AlpacaServer

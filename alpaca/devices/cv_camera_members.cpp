@@ -18,11 +18,6 @@ namespace {
 
 using Lock = std::lock_guard<std::mutex>;
 
-void copy_text(char* value, std::size_t size, const char* text) {
-    if (size > 0)
-        std::snprintf(value, size, "%s", text);
-}
-
 int32_t int_param(const CameraRecord& camera, int index, int32_t fallback) {
     int32_t value = 0;
     return gip(&camera, index, &value) == 0 ? value : fallback;
@@ -69,16 +64,6 @@ int CVCamera::get_devicestate(DeviceStateMap& value) {
     return kOk;
 }
 
-int CVCamera::get_driverinfo(char* value, std::size_t size) {
-    copy_text(value, size, kDriverInfo);
-    return kOk;
-}
-
-int CVCamera::get_driverversion(char* value, std::size_t size) {
-    copy_text(value, size, kDriverVersion);
-    return kOk;
-}
-
 int CVCamera::get_interfaceversion(uint32_t& value) {
     value = 4;
     return kOk;
@@ -88,28 +73,6 @@ int CVCamera::get_name(char* value, std::size_t size) {
     Lock hold(claim_->name_mutex);
     copy_text(value, size, claim_->name.c_str());
     return kOk;
-}
-
-int CVCamera::get_supportedactions(std::vector<std::string>& value) {
-    value.clear();
-    return kOk;
-}
-
-int CVCamera::action(const char*, const char*, char*, std::size_t) {
-    REQUIRE_USABLE();
-    return kNotImplemented;
-}
-int CVCamera::commandblind(const char*, bool) {
-    REQUIRE_USABLE();
-    return kNotImplemented;
-}
-int CVCamera::commandbool(const char*, bool, bool&) {
-    REQUIRE_USABLE();
-    return kNotImplemented;
-}
-int CVCamera::commandstring(const char*, bool, char*, std::size_t) {
-    REQUIRE_USABLE();
-    return kNotImplemented;
 }
 
 // --- sensor and binning ----------------------------------------------------

@@ -13,11 +13,6 @@ namespace AlpacaServer {
 
 namespace {
 
-void copy_text(char* value, std::size_t size, const char* text) {
-    if (size > 0)
-        std::snprintf(value, size, "%s", text);
-}
-
 }  // namespace
 
 CVCameraWheel::CVCameraWheel(std::shared_ptr<CameraClaim> claim) : claim_(std::move(claim)) {
@@ -41,11 +36,6 @@ int CVCameraWheel::put_connected(bool value) {
     if (value == claim_->wheel_connected.load())
         return kOk;
     return value ? connect() : disconnect();
-}
-
-int CVCameraWheel::get_connecting(bool& value) {
-    value = false;
-    return kOk;
 }
 
 // The camera device holds the claim already: the two share it.
@@ -94,16 +84,6 @@ int CVCameraWheel::get_devicestate(DeviceStateMap& value) {
     return kOk;
 }
 
-int CVCameraWheel::get_driverinfo(char* value, std::size_t size) {
-    copy_text(value, size, kDriverInfo);
-    return kOk;
-}
-
-int CVCameraWheel::get_driverversion(char* value, std::size_t size) {
-    copy_text(value, size, kDriverVersion);
-    return kOk;
-}
-
 int CVCameraWheel::get_interfaceversion(uint32_t& value) {
     value = 3;
     return kOk;
@@ -115,20 +95,6 @@ int CVCameraWheel::get_name(char* value, std::size_t size) {
     std::snprintf(text, sizeof text, "%s FW", claim_->name.c_str());
     copy_text(value, size, text);
     return kOk;
-}
-
-int CVCameraWheel::get_supportedactions(std::vector<std::string>& value) {
-    value.clear();
-    return kOk;
-}
-
-int CVCameraWheel::action(const char*, const char*, char*, std::size_t) {
-    return usable() ? kNotImplemented : kNotConnected;
-}
-int CVCameraWheel::commandblind(const char*, bool) { return usable() ? kNotImplemented : kNotConnected; }
-int CVCameraWheel::commandbool(const char*, bool, bool&) { return usable() ? kNotImplemented : kNotConnected; }
-int CVCameraWheel::commandstring(const char*, bool, char*, std::size_t) {
-    return usable() ? kNotImplemented : kNotConnected;
 }
 
 int CVCameraWheel::get_focusoffsets(std::vector<int>& value) {

@@ -21,30 +21,8 @@ namespace AlpacaServer {
 
 namespace {
 
-constexpr int kNotImplemented = 1024;
-constexpr int kInvalidValue = 1025;
-constexpr int kNotConnected = 1031;
-constexpr int kInvalidOperation = 1035;
-
-void copy_text(char* into, std::size_t size, const std::string& text) {
-    if (size > 0)
-        std::snprintf(into, size, "%s", text.c_str());
-}
 
 // Now in UTC as 2026-12-08T16:34:02.123Z.
-std::string utc_timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64] = {};
-    const std::size_t length = std::strftime(text, sizeof text, "%FT%T", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
-    return text;
-}
-
 // Every wheel device created, by wheel id; guarded by registry_mutex (the
 // publishing hook runs under it). Devices are never deleted.
 std::map<uint32_t, CVStandaloneWheel*> wheel_devices;
@@ -83,15 +61,10 @@ int CVStandaloneWheel::put_connected(bool value) {
     return value ? connect() : disconnect();
 }
 
-int CVStandaloneWheel::get_connecting(bool& value) {
-    value = false;
-    return 0;
-}
-
 int CVStandaloneWheel::get_description(char* value, std::size_t size) {
     if (!usable())
         return kNotConnected;
-    copy_text(value, size, name_ + ", Id: " + std::to_string(static_cast<uint32_t>(device_id)));
+    copy_text(value, size, (name_ + ", Id: " + std::to_string(static_cast<uint32_t>(device_id))).c_str());
     return 0;
 }
 
@@ -101,39 +74,18 @@ int CVStandaloneWheel::get_devicestate(DeviceStateMap& value) {
     return 0;
 }
 
-int CVStandaloneWheel::get_driverinfo(char* value, std::size_t size) {
-    copy_text(value, size, kDriverInfo);
-    return 0;
-}
-
-int CVStandaloneWheel::get_driverversion(char* value, std::size_t size) {
-    copy_text(value, size, kDriverVersion);
-    return 0;
-}
-
 int CVStandaloneWheel::get_interfaceversion(uint32_t& value) {
     value = 3;
     return 0;
 }
 
 int CVStandaloneWheel::get_name(char* value, std::size_t size) {
-    copy_text(value, size, name_);
+    copy_text(value, size, name_.c_str());
     return 0;
 }
 
-int CVStandaloneWheel::get_supportedactions(std::vector<std::string>&) { return 0; }
 
-int CVStandaloneWheel::action(const char*, const char*, char*, std::size_t) {
-    return usable() ? kNotImplemented : kNotConnected;
-}
 
-int CVStandaloneWheel::commandblind(const char*, bool) { return usable() ? kNotImplemented : kNotConnected; }
-
-int CVStandaloneWheel::commandbool(const char*, bool, bool&) { return usable() ? kNotImplemented : kNotConnected; }
-
-int CVStandaloneWheel::commandstring(const char*, bool, char*, std::size_t) {
-    return usable() ? kNotImplemented : kNotConnected;
-}
 
 int CVStandaloneWheel::connect() {
     std::lock_guard lock(connection_);

@@ -17,13 +17,14 @@
 #include <mutex>
 #include <string>
 
+#include "alpaca/devices/box_device.h"
 #include "alpaca/interfaces/filter_wheel.h"
 
 struct WheelRecord;
 
 namespace AlpacaServer {
 
-class CVStandaloneWheel : public FilterWheel {
+class CVStandaloneWheel : public BoxDevice<FilterWheel> {
 public:
     // Called with registry_mutex held, for a filled record: no device I/O.
     explicit CVStandaloneWheel(WheelRecord& record);
@@ -33,18 +34,10 @@ public:
 
     int get_connected(bool& value) override;
     int put_connected(bool value) override;
-    int get_connecting(bool& value) override;
     int get_description(char* value, std::size_t size) override;
     int get_devicestate(DeviceStateMap& value) override;
-    int get_driverinfo(char* value, std::size_t size) override;
-    int get_driverversion(char* value, std::size_t size) override;
     int get_interfaceversion(uint32_t& value) override;
     int get_name(char* value, std::size_t size) override;
-    int get_supportedactions(std::vector<std::string>& value) override;
-    int action(const char* action, const char* parameters, char* value, std::size_t size) override;
-    int commandblind(const char* command, bool raw) override;
-    int commandbool(const char* command, bool raw, bool& value) override;
-    int commandstring(const char* command, bool raw, char* value, std::size_t size) override;
     int connect() override;
     int disconnect() override;
 
@@ -61,7 +54,7 @@ private:
         int positions = 0;
     };
     Snapshot snapshot() const;
-    bool usable() const;
+    bool usable() const override;
     void move(WheelRecord* record, int32_t from, int32_t to);
 
     std::atomic<WheelRecord*> wheel_record_;
