@@ -41,73 +41,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_io.h"
 #include "tests/harness/http_client.h"
 #include "tests/harness/test_box.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using Buffer = std::vector<uint8_t>;
 constexpr uint32_t WIDTH = 9576, HEIGHT = 6388;
 constexpr size_t HEADER = 44;
 constexpr size_t BODY = HEADER + size_t{2} * WIDTH * HEIGHT;
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool read_exactly(int sd, uint8_t* into, size_t length) {
-    while (length > 0) {
-        const ssize_t n = recv(sd, into, length, 0);
-        if (n <= 0)
-            return false;
-        into += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool send_all(int sd, const void* data, size_t length) {
-    const auto* at = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = send(sd, at, length, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        at += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // --- Memory of the daemon ---
-
-long status_kb(pid_t pid, const char* field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    const size_t n = std::strlen(field);
-    while (std::getline(status, line))
-        if (line.compare(0, n, field) == 0)
-            return std::atol(line.c_str() + n);
-    fail(std::string("no ") + field + " in /proc/" + std::to_string(pid) + "/status");
-}
-
-// Resets the peak resident size to the present one and returns it (kB).
-long reset_peak(pid_t pid) {
-    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-    return status_kb(pid, "VmRSS:");
-}
-
-double megabytes(long kb) { return double(kb) * 1024 / 1e6; }
 
 // CPU seconds the process has used in all its threads, those ended included.
 double process_cpu(pid_t pid) {

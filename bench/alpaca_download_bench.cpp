@@ -50,6 +50,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/bench_io.h"
 #include "alpaca/image_encoding.h"
 #include "alpaca/server.h"
 #include "alpaca/types.h"
@@ -57,7 +58,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using Frame = std::vector<uint16_t>;
 
 constexpr int BIG_W = 9576, BIG_H = 6388;
@@ -66,8 +67,6 @@ constexpr uint32_t BIG_SEED = 12345, SQUARE_SEED = 777;
 constexpr uint16_t ALPACA_PORT = 8000, PLAIN_PORT = 8001;
 constexpr size_t IMAGEBYTES_HEADER = 44;
 constexpr size_t BIG_BODY = IMAGEBYTES_HEADER + size_t{2} * BIG_W * BIG_H;
-
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
 
 std::string system_error(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
@@ -81,10 +80,6 @@ std::shared_ptr<Frame> make_frame(int width, int height, uint32_t seed) {
     return frame;
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 void bring_loopback_up() {
     const int sd = socket(AF_INET, SOCK_DGRAM, 0);
     ifreq request{};
@@ -95,26 +90,6 @@ void bring_loopback_up() {
         close(sd);
     if (!up)
         fail(system_error("bringing lo up"));
-}
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool send_all(int sd, const void* data, size_t length) {
-    const auto* at = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = send(sd, at, length, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        at += n;
-        length -= size_t(n);
-    }
-    return true;
 }
 
 // --- The serving process ---
@@ -210,22 +185,6 @@ void stop_server(const Server& server) {
 }
 
 // --- Memory of the serving process ---
-
-long status_kb(pid_t pid, const char* field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    const size_t n = std::strlen(field);
-    while (std::getline(status, line))
-        if (line.compare(0, n, field) == 0)
-            return std::atol(line.c_str() + n);
-    fail(std::string("no ") + field + " in /proc/" + std::to_string(pid) + "/status");
-}
-
-// Resets the peak resident size to the present one and returns it (kB).
-long reset_peak(pid_t pid) {
-    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-    return status_kb(pid, "VmRSS:");
-}
 
 // --- The client ---
 
@@ -369,8 +328,6 @@ uint32_t server_transaction(const std::vector<uint8_t>& body, size_t length) {
 void print_rate(const char* what, const Download& d) {
     printf("%-40s %10.0f %10.3f\n", what, double(d.length) / d.seconds / 1e6, d.seconds);
 }
-
-double megabytes(long kb) { return double(kb) * 1024 / 1e6; }
 
 }  // namespace
 

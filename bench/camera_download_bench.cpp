@@ -24,32 +24,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_io.h"
 #include "tests/harness/protocol_client.h"
 #include "tests/harness/test_box.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 using harness::Bytes;
 constexpr int32_t WIDTH = 10000, HEIGHT = 6100;
 constexpr size_t IMAGE_BYTES = static_cast<size_t>(WIDTH) * HEIGHT * 2;
-
-void fail(const std::string& what) { throw std::runtime_error(what); }
-
-bool read_exactly(int sd, uint8_t* into, size_t length) {
-    while (length > 0) {
-        const ssize_t n = recv(sd, into, length, 0);
-        if (n <= 0)
-            return false;
-        into += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // One READIMAGE: request sent to last byte received.
 double download(harness::ProtocolClient& client, Bytes& into) {
