@@ -553,6 +553,11 @@ void CameraModel::advance(Clock::time_point now) {
         state_.cooler_power = 0;
         return;
     }
+    if (pinned_cycle_) {
+        const auto [on_time, off_time] = *pinned_cycle_;
+        state_.cooler_power = on_time + off_time ? double(on_time) / (on_time + off_time) : 0.0;
+        return;
+    }
     // Full drive while pulling down; then what holding the difference takes.
     const double holding = (AMBIENT_CELSIUS - t) / MAX_COOLING;
     state_.cooler_power = std::clamp(t > target + 0.05 ? 1.0 : holding, 0.0, 1.0);
@@ -561,8 +566,15 @@ void CameraModel::advance(Clock::time_point now) {
 std::pair<uint16_t, uint16_t> CameraModel::cooler_cycle() const {
     if (!state_.set_point)
         return {0, 0};
+    if (pinned_cycle_)
+        return *pinned_cycle_;
     const auto on_time = static_cast<uint16_t>(std::lround(state_.cooler_power * 1000));
     return {on_time, static_cast<uint16_t>(1000 - on_time)};
+}
+
+void CameraModel::pin_cooler_cycle(std::optional<std::pair<uint16_t, uint16_t>> cycle) {
+    advance(Clock::now());
+    pinned_cycle_ = cycle;
 }
 
 void CameraModel::install_set_point(uint8_t command) {
@@ -637,6 +649,7 @@ void CameraModel::install_guiding(uint8_t start, uint8_t query, bool small) {
             return status(STATUS_BAD_PARAMETER);
         const int ra = static_cast<int16_t>(p[at] | p[at + 1] << 8);
         const int dec = static_cast<int16_t>(p[at + 2] | p[at + 3] << 8);
+        state_.last_guide = {static_cast<int16_t>(ra), static_cast<int16_t>(dec)};
         const Clock::time_point now = Clock::now();
         guide_ra_end_ = now + std::chrono::milliseconds(std::abs(ra));
         guide_dec_end_ = now + std::chrono::milliseconds(std::abs(dec));

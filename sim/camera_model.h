@@ -55,6 +55,9 @@ struct CameraState {
     uint16_t set_point_raw = 0;       // the word it was asked with
     double sensor_celsius = 20.0;
     double cooler_power = 0;  // 0..1
+    // The last guide command as it arrived: RA and DEC in milliseconds,
+    // signed (negative: west, south).
+    std::optional<std::pair<int16_t, int16_t>> last_guide;
     bool shutter_open = false;
     unsigned shutter_moves = 0;
     std::optional<uint8_t> filter;  // the last position moved to
@@ -110,6 +113,11 @@ public:
     // The identification answer to command 0x00, in the layout of the
     // product id: 60 bytes (short) or 62 bytes (long), status first.
     std::vector<uint8_t> identification() const;
+
+    // Holds the cooler's drive at `on` and `off` time (in the firmware's
+    // units, reported as they are) while it regulates, as a cooler that
+    // settled there; nullopt gives the drive back to the physics below.
+    void pin_cooler_cycle(std::optional<std::pair<uint16_t, uint16_t>> cycle);
 
     // The image pixel at column x, row y as the daemon delivers it, for the
     // camera's pattern; readouts build their raw streams from it.
@@ -178,6 +186,7 @@ private:
     Clock::time_point last_advance_;
     const Clock::time_point made_ = Clock::now();
     Clock::time_point guide_ra_end_, guide_dec_end_;
+    std::optional<std::pair<uint16_t, uint16_t>> pinned_cycle_;
 };
 
 // The model of the camera's class (unknown product ids get a generic one).

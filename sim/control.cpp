@@ -387,6 +387,25 @@ std::optional<ControlCommand> parse_control_line(std::string_view line, std::str
             return SetPoints{tokens[1]};
         return Commands{tokens[1], verb == "inflight"};
     }
+    if (verb == "guide") {
+        if (tokens.size() != 2) {
+            error = "usage: guide PATH";
+            return std::nullopt;
+        }
+        return LastGuide{tokens[1]};
+    }
+    if (verb == "cooler") {
+        if (tokens.size() == 3 && tokens[2] == "auto")
+            return PinCooler{tokens[1], std::nullopt};
+        uint64_t on = 0, off = 0;
+        // Cameras that report the drive as a fraction send on + off in one word.
+        if (tokens.size() != 4 || !parse_number(tokens[2], 0xFFFF, on) || !parse_number(tokens[3], 0xFFFF, off) ||
+            on + off > 0xFFFF) {
+            error = "usage: cooler PATH ON OFF (ON + OFF at most 65535) | cooler PATH auto";
+            return std::nullopt;
+        }
+        return PinCooler{tokens[1], std::pair{static_cast<uint16_t>(on), static_cast<uint16_t>(off)}};
+    }
     if (verb == "fault")
         return parse_fault(tokens, error);
     if (verb == "modem")

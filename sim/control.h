@@ -11,6 +11,8 @@
 //   list
 //   setpoints PATH
 //   commands PATH
+//   guide PATH
+//   cooler PATH ON OFF | cooler PATH auto
 //   fault PATH status CMD STATUS [count=N]
 //   fault PATH ioctl identify|command|fwmode|fwrecord|any [count=N]
 //   fault PATH read BYTES [count=N]
@@ -26,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "sim/camera_profile.h"
@@ -57,6 +60,17 @@ struct Commands {
     std::string path;
     bool in_flight = false;
 };
+// The last guide command a camera received: one line "RA DEC" (signed
+// milliseconds as sent), none before the first.
+struct LastGuide {
+    std::string path;
+};
+// Holds a camera's cooler drive at ON and OFF time, as its firmware then
+// reports it; nullopt ("auto") lets the cooler follow the temperatures.
+struct PinCooler {
+    std::string path;
+    std::optional<std::pair<uint16_t, uint16_t>> cycle;
+};
 struct SetFault {
     std::string path;
     std::optional<Fault> fault;  // nullopt: clear the device's faults
@@ -66,7 +80,8 @@ struct SetModem {
     std::optional<bool> cts, dsr, dcd, ri;
 };
 
-using ControlCommand = std::variant<PlugCamera, PlugWheel, Unplug, List, SetFault, SetModem, SetPoints, Commands>;
+using ControlCommand = std::variant<PlugCamera, PlugWheel, Unplug, List, SetFault, SetModem, SetPoints, Commands,
+                                    LastGuide, PinCooler>;
 
 // Parses one control line (without its line end). Pure: the command, or
 // nullopt with the reason in `error`.

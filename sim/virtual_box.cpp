@@ -62,6 +62,10 @@ std::string VirtualBox::execute(std::string_view line) {
         return set_points(asked->path);
     if (auto* asked = std::get_if<Commands>(&*command))
         return commands(asked->path, asked->in_flight);
+    if (auto* asked = std::get_if<LastGuide>(&*command))
+        return last_guide(asked->path);
+    if (auto* pin = std::get_if<PinCooler>(&*command))
+        return pin_cooler(*pin);
     const SetModem& modem = std::get<SetModem>(*command);
     modems_[modem.position].set_inputs(modem.cts, modem.dsr, modem.dcd, modem.ri);
     return ok();
@@ -210,6 +214,28 @@ std::string VirtualBox::commands(const std::string& path, bool in_flight) const 
     const uint64_t count = in_flight ? static_cast<uint64_t>(device->commands_in_flight.load())
                                      : device->commands_received.load();
     return std::to_string(count) + "\n" + ok();
+}
+
+std::string VirtualBox::last_guide(const std::string& path) const {
+    bool usb_view = false;
+    std::shared_ptr<Device> device = find(path, usb_view);
+    if (!device || !device->camera)
+        return failure("no camera at " + path);
+    std::lock_guard device_lock(device->mutex);
+    const auto& guide = device->camera->state().last_guide;
+    if (!guide)
+        return ok();
+    return std::to_string(guide->first) + " " + std::to_string(guide->second) + "\n" + ok();
+}
+
+std::string VirtualBox::pin_cooler(const PinCooler& pin) {
+    bool usb_view = false;
+    std::shared_ptr<Device> device = find(pin.path, usb_view);
+    if (!device || !device->camera)
+        return failure("no camera at " + pin.path);
+    std::lock_guard device_lock(device->mutex);
+    device->camera->pin_cooler_cycle(pin.cycle);
+    return ok();
 }
 
 std::string VirtualBox::list() const {

@@ -142,6 +142,8 @@ private:
     std::string set_fault(const SetFault& set);
     std::string set_points(const std::string& path) const;
     std::string commands(const std::string& path, bool in_flight) const;
+    std::string last_guide(const std::string& path) const;
+    std::string pin_cooler(const PinCooler& pin);
 
     // Callers hold mutex_.
     std::shared_ptr<Device> add_camera_locked(const CameraProfile& profile);
