@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <thread>
+#include <tuple>
 
 #include "tests/e2e/alpaca_camera_support.h"
 #include "tests/e2e/camera_session_support.h"
@@ -206,6 +207,38 @@ TEST(AlpacaCamera, MembersAnswerTheirEdgeCases) {
     double power = 0;
     ASSERT_TRUE(eventually([&] { return (power = std::stod("0" + big.get("coolerpower").value)) > 0; }, 10s));
     EXPECT_DOUBLE_EQ(std::round(power * 10) / 10, power);
+
+    // Guide pulses as the cameras got them: signed, a duration past a
+    // 16-bit field clamped to it. The uncooled camera's 40 s pulse south
+    // is the last of the steps above.
+    auto last_guide = [&](const std::string& node) {
+        const std::string answer = sim.box.control("guide " + node);
+        return answer.substr(0, answer.find('\n'));
+    };
+    EXPECT_EQ("0 -32767", last_guide("/dev/telva1"));
+    const std::vector<std::tuple<const char*, const char*, const char*, const char*>> pulses = {
+        {"uncooled", "/dev/telva1", "Direction=2&Duration=100", "100 0"},
+        {"uncooled", "/dev/telva1", "Direction=0&Duration=32768", "0 32767"},
+        {"small", "/dev/telva2", "Direction=3&Duration=40000", "-32767 0"},
+    };
+    for (const auto& [name, node, form, sent] : pulses) {
+        ASSERT_EQ(0, Device(sim.box, device_named(sim.box, name)).put("pulseguide", form).error) << name << form;
+        EXPECT_EQ(sent, last_guide(node)) << name << " " << form;
+    }
+
+    // A cooler drive of 4567 in 10000 is 45.7 %, rounded to one decimal,
+    // whether the camera reports it as a fraction or as on and off times.
+    ASSERT_TRUE(sim.box.control("plug camera 1027 desc=dual").starts_with("ok /dev/telva5"));
+    std::string dual_path;
+    ASSERT_TRUE(eventually([&] { return !(dual_path = device_named(sim.box, "dual")).empty(); }, 10s));
+    const Device dual(sim.box, dual_path);
+    ASSERT_EQ(0, dual.put("connected", "Connected=true").error);
+    ASSERT_EQ(0, dual.put("setccdtemperature", "SetCCDTemperature=-10").error);
+    for (const auto& [node, camera] : {std::pair{"/dev/telva0", &big}, std::pair{"/dev/telva5", &dual}}) {
+        ASSERT_TRUE(sim.box.control(std::string("cooler ") + node + " 4567 5433").starts_with("ok"));
+        EXPECT_TRUE(eventually([&] { return camera->get("coolerpower").value == "45.7"; }, 10s))
+            << node << " answers " << camera->get("coolerpower").value;
+    }
 
     // stopexposure keeps the image of a long exposure.
     set_window(big, 1, 3, 5, 64, 32);
