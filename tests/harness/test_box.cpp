@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -387,6 +388,34 @@ pid_t TestBox::start_command(std::vector<std::string> words, uid_t uid) {
     }
     started_.push_back(child);
     return child;
+}
+
+int TestBox::in_mounts(const std::function<int()>& work) const {
+    pid_t child = fork();
+    if (child < 0)
+        fail("fork()");
+    if (child == 0) {
+        if (setns(mnt_ns_, CLONE_NEWNS) != 0 || chdir("/") != 0)
+            _exit(255);
+        _exit(work() & 0xFF);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+fs::path TestBox::overlay(const std::string& dir) {
+    std::string name = dir;
+    std::replace(name.begin(), name.end(), '/', '_');
+    const fs::path upper = dir_ / ("overlay" + name);
+    const fs::path work = dir_ / ("overlay" + name + ".work");
+    fs::create_directories(upper);
+    fs::create_directories(work);
+    const std::string options = "lowerdir=" + dir + ",upperdir=" + upper.string() + ",workdir=" + work.string();
+    if (in_mounts([&] { return mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0 ? 0 : 1; }) != 0)
+        throw std::runtime_error("overlay over " + dir + " in the test box failed");
+    return upper;
 }
 
 std::optional<Exit> TestBox::wait_exit(pid_t pid, std::chrono::milliseconds timeout) {

@@ -95,6 +95,19 @@ public:
     // up to and including the one that begins with "ok" or "error: ".
     std::string control(const std::string& line) const;
 
+    // Runs `work` in a child process that has joined the box's mount
+    // namespace (mount(), umount() and file changes as the box sees them);
+    // returns what `work` returned (0..255), or -1 when the child could not
+    // join. `work` runs after fork() in a threaded process: keep it to plain
+    // system calls and what was prepared before the call.
+    int in_mounts(const std::function<int()>& work) const;
+
+    // Lays a writable layer over the box's directory `dir`: files the test
+    // puts under the returned path before any program in the box looks for
+    // them show in `dir` over the host's own, and what the box writes there
+    // lands in the layer, never on the host.
+    std::filesystem::path overlay(const std::string& dir);
+
     // Log lines received so far, and waiting for one that contains `text`.
     std::vector<LogLine> log() const;
     bool wait_for_log(std::string_view text, std::chrono::milliseconds timeout = 5s) const;
