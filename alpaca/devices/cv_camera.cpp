@@ -45,22 +45,6 @@ Clock::time_point due_after(double s) { return Clock::now() - std::chrono::milli
 
 }  // namespace
 
-void ThreadCount::enter() {
-    Lock hold(mutex_);
-    ++running_;
-}
-
-void ThreadCount::leave() {
-    Lock hold(mutex_);
-    if (--running_ == 0)
-        none_left_.notify_all();
-}
-
-void ThreadCount::wait_all() {
-    std::unique_lock<std::mutex> hold(mutex_);
-    none_left_.wait(hold, [this] { return running_ == 0; });
-}
-
 // --- CVCamera: connection ------------------------------------------------
 
 CVCamera::CVCamera(std::shared_ptr<CameraClaim> claim, double period_scale)

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "alpaca/devices/box_device.h"
+#include "alpaca/devices/device_threads.h"
 #include "alpaca/interfaces/camera.h"
 #include "alpaca/interfaces/filter_wheel.h"
 #include "common/periodic_function.h"
@@ -65,19 +66,6 @@ struct CameraClaim {
     // The name the camera reported ("desc"), kept for get_name.
     std::mutex name_mutex;
     std::string name;
-};
-
-// Counts threads a device starts and lets its destructor wait for them.
-class ThreadCount {
-public:
-    void enter();
-    void leave();
-    void wait_all();
-
-private:
-    std::mutex mutex_;
-    std::condition_variable none_left_;
-    int running_ = 0;
 };
 
 class CVCamera final : public BoxDevice<Camera> {
@@ -259,8 +247,7 @@ private:
     int positions() const;
 
     const std::shared_ptr<CameraClaim> claim_;
-    std::atomic<int32_t> position_{0};  // −1 while a move runs
-    ThreadCount moves_;
+    WheelMove move_;
 };
 
 }  // namespace AlpacaServer

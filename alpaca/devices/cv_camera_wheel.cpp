@@ -19,7 +19,7 @@ CVCameraWheel::CVCameraWheel(std::shared_ptr<CameraClaim> claim) : claim_(std::m
     device_id = static_cast<int>(record().info.id);
 }
 
-CVCameraWheel::~CVCameraWheel() { moves_.wait_all(); }
+CVCameraWheel::~CVCameraWheel() = default;  // a move left running is waited for
 
 bool CVCameraWheel::usable() const {
     return claim_->wheel_connected.load() && record().state.load() == DeviceState::held;
@@ -79,7 +79,7 @@ int CVCameraWheel::get_description(char* value, std::size_t size) {
 
 int CVCameraWheel::get_devicestate(DeviceStateMap& value) {
     value.clear();
-    value["Position"] = static_cast<int>(position_.load());
+    value["Position"] = static_cast<int>(move_.position());
     value["TimeStamp"] = utc_timestamp();
     return kOk;
 }
@@ -116,7 +116,7 @@ int CVCameraWheel::get_names(std::vector<std::string>& value) {
 int CVCameraWheel::get_position(int32_t& value) {
     if (!usable())
         return kNotConnected;
-    value = position_.load();
+    value = move_.position();
     return kOk;
 }
 
@@ -127,24 +127,13 @@ int CVCameraWheel::put_position(int32_t value) {
         return kNotConnected;
     if (value < 0 || value >= positions())
         return kInvalidValue;
-    int32_t before = position_.load();
-    if (before < 0 || !position_.compare_exchange_strong(before, -1))
-        return kInvalidValue;  // a move runs
-    moves_.enter();
-    const bool started = start_detached("filter move", [this, value, before] {
+    return move_.start(value, [this, value] {
         const DriverResult result = set_filter(record(), static_cast<uint8_t>(value));
         if (result.failed())
             log_message(LOG_ERR, "Camera %d: moving the filter wheel to %d failed: %d", device_id, value,
                         wire_status(result));
-        position_.store(result.is_ok() ? value : before);
-        moves_.leave();
+        return result.is_ok();
     });
-    if (!started) {
-        moves_.leave();
-        position_.store(before);
-        return kInvalidValue;
-    }
-    return kOk;
 }
 
 }  // namespace AlpacaServer

@@ -69,7 +69,7 @@ int CVStandaloneWheel::get_description(char* value, std::size_t size) {
 }
 
 int CVStandaloneWheel::get_devicestate(DeviceStateMap& value) {
-    value["Position"] = static_cast<int>(position_.load());
+    value["Position"] = static_cast<int>(move_.position());
     value["TimeStamp"] = utc_timestamp();
     return 0;
 }
@@ -150,7 +150,7 @@ int CVStandaloneWheel::get_names(std::vector<std::string>& value) {
 int CVStandaloneWheel::get_position(int32_t& value) {
     if (!usable())
         return kNotConnected;
-    value = position_.load();
+    value = move_.position();
     return 0;
 }
 
@@ -162,32 +162,15 @@ int CVStandaloneWheel::put_position(int32_t value) {
         return kNotConnected;
     if (value < 0 || value >= now.positions)
         return kInvalidValue;
-    // At rest -> moving in one step: a second move finds -1 and is refused.
-    int32_t from = position_.load();
-    if (from < 0 || !position_.compare_exchange_strong(from, -1))
-        return kInvalidValue;
     WheelRecord* record = wheel_record_.load();
-    try {
-        std::thread(&CVStandaloneWheel::move, this, record, from, value).detach();
-    } catch (const std::system_error& error) {
-        log_message(LOG_ERR, "Wheel id %u: cannot start the move thread: %s", static_cast<uint32_t>(device_id),
-                    error.what());
-        position_.store(from);
-        return kInvalidOperation;
-    }
-    return 0;
-}
-
-void CVStandaloneWheel::move(WheelRecord* record, int32_t from, int32_t to) {
-    const DriverResult result = wheel_set_position(*record, static_cast<uint32_t>(to));
-    if (result.failed()) {
-        log_message(LOG_ERR, "Wheel id %u: move to position %d failed (status %d), position stays %d",
-                    static_cast<uint32_t>(device_id), static_cast<int>(to), static_cast<int>(wire_status(result)),
-                    static_cast<int>(from));
-        position_.store(from);
-        return;
-    }
-    position_.store(to);
+    return move_.start(value, [this, record, value] {
+        const DriverResult result = wheel_set_position(*record, static_cast<uint32_t>(value));
+        if (result.failed())
+            log_message(LOG_ERR, "Wheel id %u: move to position %d failed (status %d), position stays as it was",
+                        static_cast<uint32_t>(device_id), static_cast<int>(value),
+                        static_cast<int>(wire_status(result)));
+        return result.is_ok();
+    });
 }
 
 void publish_standalone_wheel_device(WheelRecord& record) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "alpaca/devices/box_device.h"
+#include "alpaca/devices/device_threads.h"
 #include "alpaca/interfaces/filter_wheel.h"
 
 struct WheelRecord;
@@ -55,13 +56,12 @@ private:
     };
     Snapshot snapshot() const;
     bool usable() const override;
-    void move(WheelRecord* record, int32_t from, int32_t to);
 
     std::atomic<WheelRecord*> wheel_record_;
     std::atomic<bool> connected_{false};
-    std::atomic<int32_t> position_{0};
     const std::string name_;    // the wheel's desc text when it was first seen
     std::mutex connection_;     // one connect or disconnect at a time
+    WheelMove move_;            // last: waited for before the rest goes
 };
 
 // The registry's hook for a newly filled wheel record (registry_mutex held):
