@@ -7,6 +7,7 @@
 #include <ulfius.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -194,14 +195,20 @@ int handle_not_found(const struct _u_request* request, struct _u_response* respo
 // without one trailing "/"); "" for any other shape ("/camera/00/binx",
 // "/camera/0/binx/more").
 std::string_view member_of(std::string_view path, const ParsedRequest& parsed) {
-    const std::string prefix = std::string("/api/v1/") + device_type_name(parsed.device_type) + "/" +
-                               std::to_string(parsed.device_number) + "/";
-    if (path.substr(0, prefix.size()) != prefix)
+    // Takes `piece` off the front of `path`; false when it isn't there.
+    auto take = [&path](std::string_view piece) {
+        if (path.substr(0, piece.size()) != piece)
+            return false;
+        path.remove_prefix(piece.size());
+        return true;
+    };
+    char number[16];
+    snprintf(number, sizeof number, "%u/", static_cast<unsigned>(parsed.device_number));
+    if (!take("/api/v1/") || !take(device_type_name(parsed.device_type)) || !take("/") || !take(number))
         return {};
-    std::string_view member = path.substr(prefix.size());
-    if (!member.empty() && member.back() == '/')
-        member.remove_suffix(1);
-    return member.find('/') == std::string_view::npos ? member : std::string_view();
+    if (!path.empty() && path.back() == '/')
+        path.remove_suffix(1);
+    return path.find('/') == std::string_view::npos ? path : std::string_view();
 }
 
 // Answers a parsed device request from the route table of its type; a
