@@ -60,7 +60,10 @@ const char* error_text() { return strerror(errno); }
 int run(std::vector<std::string> argv, std::string output_path = "") {
     errno = 0;
     const int code = run_program(ProgramRun{std::move(argv), std::move(output_path), true});
-    return code == kNotStarted ? 127 : code;
+    if (code == kNotStarted)
+        return 127;
+    errno = 0;  // it ran: its own status tells how it went
+    return code;
 }
 
 [[noreturn]] void count_error() {
