@@ -67,7 +67,9 @@ int run_program(const ProgramRun& run) {
     for (const std::string& word : run.argv)
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
-    static const std::string path_variable = std::string("PATH=") + kFixedSearchPath;
+    // Built per call, not a function-local static: a static would be
+    // destroyed at exit before an exit handler that still runs programs.
+    const std::string path_variable = std::string("PATH=") + kFixedSearchPath;
     char* envp[] = {const_cast<char*>(path_variable.c_str()), nullptr};
 
     SpawnSetup setup;
