@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -350,6 +351,12 @@ int main(int argc, char** argv) {
     caller = getuid();
     if (setuid(geteuid()) != 0) {
         fprintf(stderr, "setuid failed\n");
+        return 2;
+    }
+    // Root's group too, so that files made here and the programs run are
+    // root's alone (a caller without rights to lose keeps its own).
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(0) != 0)) {
+        fprintf(stderr, "setgid failed\n");
         return 2;
     }
     // Nothing of the caller's environment reaches the programs we run, nor

@@ -1,7 +1,8 @@
 // telvad-cli installed set-user-id root in a test box, run as root, as the
 // web server (uid 33) and as another user, with stub programs first on the
 // fixed search path: each logs its argument vector to /run/stub.log and
-// exits with the status in /run/fail-NAME when that file exists.
+// exits with the status in /run/fail-NAME (or /run/fail-NAME-FIRSTARG)
+// when that file exists.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -36,6 +37,7 @@ case "$name" in
        [ "$mode" = link ] && ln -s /etc/hostname /tmp/update/update.sh;;
 esac
 [ -f /run/fail-$name ] && exit $(cat /run/fail-$name)
+[ -f "/run/fail-$name-$1" ] && exit $(cat "/run/fail-$name-$1")
 exit 0
 )";
 const char* const kStubs[] = {"write-enable", "write-disable", "systemctl", "netctl", "ip", "iwlist",
@@ -153,9 +155,9 @@ public:
     void reset_files() {
         for (const auto& [path, contents] : kFiles)
             put(path, contents);
-        for (const char* name : kStubs)
-            fs::remove(box_.run_path(std::string("fail-") + name));
-        fs::remove(box_.run_path("fail-update.sh"));
+        for (const auto& entry : fs::directory_iterator(box_.run_path("")))
+            if (entry.path().filename().string().rfind("fail-", 0) == 0)
+                fs::remove(entry.path());
     }
     // The stub `name` exits with `status` from now on.
     void fail(const std::string& name, int status) {
@@ -262,6 +264,15 @@ TEST(CliTool, EveryOperationRunsItsProgramsAndEditsItsFiles) {
                                                        "netctl start wlan0.static"} + disable + disable, {}},
         {{"start-wifi", "dhcp"}, 0, "ip", 1, "ip link failed: Success\nip addr failed: Success\nstop_and_disable_wifi failed: Success\n",
          enable + kStopWifi + disable + disable, {}},
+        {{"start-wifi", "dhcp"}, 0, "netctl-enable", 0, "netctl failed: Success\n",
+         enable + kStopWifi + std::vector<std::string>{"ip route del default dev eth0", "netctl enable wlan0.dhcp",
+                                                       "netctl start wlan0.dhcp"} + disable + disable, {}},
+        {{"start-wifi", "dhcp"}, 0, "netctl-start", 3, "netctl failed: Success\n",
+         enable + kStopWifi + std::vector<std::string>{"ip route del default dev eth0", "netctl enable wlan0.dhcp",
+                                                       "netctl start wlan0.dhcp"} + disable + disable, {}},
+        {{"start-wifi", "dhcp"}, 0, "ip-route", 0, "ip failed: Success\n",
+         enable + kStopWifi + std::vector<std::string>{"ip route del default dev eth0", "netctl enable wlan0.dhcp",
+                                                       "netctl start wlan0.dhcp"} + disable + disable, {}},
         {{"stop-wifi"}, 0, "", 0, "", kStopWifi + disable, {}},
         {{"stop-wifi"}, 0, "netctl", 3, "netctl failed: Success\nstop_and_disable_wifi failed: Success\n",
          {"write-enable", "netctl stop wlan0.static", "write-disable"}, {}},
@@ -312,6 +323,14 @@ TEST(CliTool, EveryOperationRunsItsProgramsAndEditsItsFiles) {
     EXPECT_EQ(cli.get("/etc/netctl/eth0"), kEth0);
     EXPECT_EQ(cli.get("/etc/netctl/eth0.new"), "(none)");
     ASSERT_EQ(cli.in_mounts([] { return umount("/etc/netctl/eth0"); }), 0);
+
+    // An edit keeps the file's mode and owner.
+    cli.put("/etc/netctl/eth0", kEth0, 33, 0640);
+    EXPECT_EQ(cli.run({"setgw", "eth", "10.0.0.9"}).status, 0);
+    EXPECT_EQ(cli.in_mounts([] {
+        struct stat st;
+        return stat("/etc/netctl/eth0", &st) == 0 && (st.st_mode & 07777) == 0640 && st.st_uid == 33 ? 0 : 1;
+    }), 0);
 
     // A full file system: the original stays, nothing half-written is left.
     ASSERT_EQ(cli.in_mounts([] { return mount("tmpfs", "/etc/netctl", "tmpfs", 0, "size=16k"); }), 0);
@@ -453,6 +472,15 @@ TEST(CliTool, UpdateAndFactoryReset) {
     EXPECT_EQ(no_net.status, 1);
     EXPECT_EQ(no_net.output, "netctl failed: Success\n");
     EXPECT_EQ(no_net.log, lines(reset + std::vector<std::string>{"netctl start eth0", "write-disable"}));
+
+    cli.reset_files();
+    cli.fail("systemctl", 3);
+    Outcome no_reload = cli.run({"factory-reset"});
+    EXPECT_EQ(no_reload.status, 1);
+    EXPECT_EQ(no_reload.output, "systemctl failed: Success\n");
+    EXPECT_EQ(no_reload.log, lines(reset + std::vector<std::string>{"netctl start eth0", "resolvconf -l eth0",
+                                                                    "systemctl reload lighttpd", "write-disable"}));
+    EXPECT_EQ(cli.get("/etc/telvad.conf"), kConfig);
 
     cli.reset_files();
     cli.put("/etc/netctl/wlan0.static.bak", nullptr);
