@@ -334,6 +334,194 @@ int stop_and_disable_wifi() {
     exit(0);
 }
 
+// The operations. Each gets the whole command line (word 0 is the program)
+// and returns the exit status, or ends the process itself.
+using Words = std::vector<std::string>;
+
+int restart(const Words& words) {
+    if (words[2] == "daemon") {
+        const int code = run({"systemctl", "restart", "telvad"});
+        if (code != 0)
+            fprintf(stderr, "systemctl failed: %s\n", error_text());
+        return code;
+    }
+    if (words[2] != "net")
+        unknown_option(words[1].c_str());
+    if (run({"netctl", "restart", "eth0"}) != 0) {
+        fprintf(stderr, "netctl failed: %s\n", error_text());
+        return 1;
+    }
+    sleep(1);
+    const int code = run({"systemctl", "reload", "lighttpd"});
+    if (code != 0)
+        fprintf(stderr, "systemctl failed: %s\n", error_text());
+    return code;
+}
+
+int set_address(const Words& words) {
+    const auto names = profiles(words[2]);
+    const std::string& value = words[3];
+    if (words[1] == "setipnm") {
+        if (!cli::is_ipv4_with_prefix(value))
+            refuse("address/prefix", value);
+        set_profile_key(names, "Address", value);
+    }
+    if (words[1] == "setgw") {
+        if (!cli::is_ipv4(value))
+            refuse("gateway", value);
+        set_profile_key(names, "Gateway", value);
+    }
+    if (!cli::is_ip_address(value))
+        refuse("DNS address", value);
+    set_profile_key(names, "DNS", value);
+}
+
+int comment(const Words& words) {
+    if (words[2] != "gw" && words[2] != "dns")
+        refuse("key", words[2]);
+    const char* key = words[2] == "gw" ? "Gateway" : "DNS";
+    const auto names = profiles(words[3]);
+    make_writable();
+    for (const std::string& name : names)
+        edit_profile(name, [&](const std::string& text) { return cli::comment_key(text, key); });
+    return 0;
+}
+
+int set_port(const Words& words) {
+    if (!cli::is_port(words[2]))
+        refuse("port", words[2]);
+    set_config_number("as_port", words[2]);
+}
+
+int set_serial_port(const Words& words) {
+    if (words[2] != "a" && words[2] != "b") {
+        fprintf(stderr, "wrong serial position\n");
+        return 1;
+    }
+    if (!cli::is_port(words[3]))
+        refuse("port", words[3]);
+    set_config_number(words[2] == "a" ? "serial_port_a" : "serial_port_b", words[3]);
+}
+
+int set_alpaca(const Words& words) {
+    if (words[2] != "0" && words[2] != "1")
+        refuse("alpaca setting", words[2]);
+    set_config_number("alpaca_enabled", words[2]);
+}
+
+int set_host_name(const Words& words) {
+    if (!cli::is_host_name(words[2]))
+        refuse("host name", words[2]);
+    make_writable();
+    const int code = run({"hostnamectl", "set-hostname", words[2]});
+    if (code != 0)
+        fprintf(stderr, "hostnamectl failed: %s\n", error_text());
+    return code;
+}
+
+const Words kWifiProfiles = {"wlan0.static", "wlan0.dhcp"};
+
+int set_ssid(const Words& words) {
+    if (!cli::is_ssid(words[2]))
+        refuse("SSID", words[2]);
+    set_profile_key(kWifiProfiles, "ESSID", words[2]);
+}
+
+int set_key(const Words& words) {
+    const std::string key = words[2].empty() ? kDefaultKey : words[2];
+    if (!cli::is_wifi_key(key))
+        refuse("Wi-Fi key", key);
+    set_profile_key(kWifiProfiles, "Key", key);
+}
+
+int set_security(const Words& words) {
+    if (!cli::is_security(words[2]))
+        refuse("security type", words[2]);
+    set_profile_key(kWifiProfiles, "Security", words[2]);
+}
+
+int start_wifi(const Words& words) {
+    if (words[2] != "static" && words[2] != "dhcp")
+        refuse("Wi-Fi profile", words[2]);
+    const std::string profile = "wlan0." + words[2];
+    make_writable();
+    if (stop_and_disable_wifi() != 0) {
+        fprintf(stderr, "stop_and_disable_wifi failed: %s\n", error_text());
+        return 1;
+    }
+    if (run({"ip", "route", "del", "default", "dev", "eth0"}) != 0)
+        fprintf(stderr, "ip failed: %s\n", error_text());
+    if (run({"netctl", "enable", profile}) != 0)
+        fprintf(stderr, "netctl failed: %s\n", error_text());
+    const int code = run({"netctl", "start", profile});
+    if (code != 0)
+        fprintf(stderr, "netctl failed: %s\n", error_text());
+    return code;
+}
+
+int stop_wifi(const Words&) {
+    const int code = stop_and_disable_wifi();
+    if (code != 0)
+        fprintf(stderr, "stop_and_disable_wifi failed: %s\n", error_text());
+    return code;
+}
+
+int scan_wifi(const Words&) {
+    make_writable();
+    if (run({"ip", "link", "set", "wlan0", "up"}) != 0)
+        fprintf(stderr, "ip link failed: %s\n", error_text());
+    fflush(stdout);
+    const int code = run({"iwlist", "wlan0", "scan"});
+    if (code != 0)
+        fprintf(stderr, "iwlist failed: %s\n", error_text());
+    return code;
+}
+
+int help(const Words&) {
+    usage();
+    return 0;
+}
+
+int version(const Words&) {
+    printf("%i-astro\n", kVersion);
+    return 0;
+}
+
+int build(const Words&) {
+    printf("Date: %s %s, Release\n", __DATE__, __TIME__);
+    return 0;
+}
+
+struct Operation {
+    const char* name;
+    int words;         // the command line's words, program included; 0: any
+    bool open_to_all;  // runs for any caller, changes nothing
+    int (*run)(const Words&);
+};
+
+const Operation kOperations[] = {
+    {"help", 0, true, help},
+    {"factory-reset", 0, false, [](const Words&) -> int { factory_reset(); }},
+    {"restart", 3, false, restart},
+    {"update", 0, false, [](const Words&) -> int { update(); }},
+    {"setipnm", 4, false, set_address},
+    {"setgw", 4, false, set_address},
+    {"setdns", 4, false, set_address},
+    {"comment", 4, false, comment},
+    {"setport", 3, false, set_port},
+    {"setsport", 4, false, set_serial_port},
+    {"setalpen", 3, false, set_alpaca},
+    {"sethn", 3, false, set_host_name},
+    {"setssid", 3, false, set_ssid},
+    {"setpw", 3, false, set_key},
+    {"setsec", 3, false, set_security},
+    {"start-wifi", 3, false, start_wifi},
+    {"stop-wifi", 2, false, stop_wifi},
+    {"scan-wifi", 0, false, scan_wifi},
+    {"version", 0, true, version},
+    {"build", 0, true, build},
+};
+
 // A set-user-id program must not hand its descriptors 0..2 to the first
 // files it opens.
 void keep_standard_descriptors_open() {
@@ -368,175 +556,17 @@ int main(int argc, char** argv) {
 
     if (argc < 2 || argc > 5)
         count_error();
-    const std::string operation = argv[1];
-    const int words = argc;
-    auto word = [&](int i) { return std::string(argv[i]); };
-    auto need_words = [&](int count) {
-        if (words != count)
+    const Words words(argv, argv + argc);
+    for (const Operation& operation : kOperations) {
+        if (words[1] != operation.name)
+            continue;
+        if (!operation.open_to_all && caller != 0 && caller != kWebServerUid) {
+            fprintf(stderr, "bad uid\n");
+            return 1;
+        }
+        if (operation.words != 0 && argc != operation.words)
             count_error();
-    };
-
-    if (operation == "help") {
-        usage();
-        return 0;
+        return operation.run(words);
     }
-    if (operation == "version") {
-        printf("%i-astro\n", kVersion);
-        return 0;
-    }
-    if (operation == "build") {
-        printf("Date: %s %s, Release\n", __DATE__, __TIME__);
-        return 0;
-    }
-    static const char* const known[] = {"factory-reset", "restart", "update", "setipnm", "setgw",
-                                        "setdns", "comment", "setport", "setsport", "setalpen",
-                                        "sethn", "setssid", "setpw", "setsec", "start-wifi",
-                                        "stop-wifi", "scan-wifi"};
-    bool is_known = false;
-    for (const char* name : known)
-        is_known = is_known || operation == name;
-    if (!is_known)
-        unknown_option(argv[1]);
-    if (caller != 0 && caller != kWebServerUid) {
-        fprintf(stderr, "bad uid\n");
-        return 1;
-    }
-
-    if (operation == "factory-reset")
-        factory_reset();
-    if (operation == "restart") {
-        need_words(3);
-        if (word(2) == "daemon") {
-            int code = run({"systemctl", "restart", "telvad"});
-            if (code != 0)
-                fprintf(stderr, "systemctl failed: %s\n", error_text());
-            return code;
-        }
-        if (word(2) == "net") {
-            if (run({"netctl", "restart", "eth0"}) != 0) {
-                fprintf(stderr, "netctl failed: %s\n", error_text());
-                return 1;
-            }
-            sleep(1);
-            int code = run({"systemctl", "reload", "lighttpd"});
-            if (code != 0)
-                fprintf(stderr, "systemctl failed: %s\n", error_text());
-            return code;
-        }
-        unknown_option(argv[1]);
-    }
-    if (operation == "update")
-        update();
-    if (operation == "setipnm" || operation == "setgw" || operation == "setdns") {
-        need_words(4);
-        const auto names = profiles(word(2));
-        const std::string value = word(3);
-        if (operation == "setipnm" && !cli::is_ipv4_with_prefix(value))
-            refuse("address/prefix", value);
-        if (operation == "setgw" && !cli::is_ipv4(value))
-            refuse("gateway", value);
-        if (operation == "setdns" && !cli::is_ip_address(value))
-            refuse("DNS address", value);
-        const char* key = operation == "setipnm" ? "Address" : operation == "setgw" ? "Gateway" : "DNS";
-        set_profile_key(names, key, value);
-    }
-    if (operation == "comment") {
-        need_words(4);
-        const std::string which = word(2);
-        if (which != "gw" && which != "dns")
-            refuse("key", which);
-        const auto names = profiles(word(3));
-        const char* key = which == "gw" ? "Gateway" : "DNS";
-        make_writable();
-        for (const std::string& name : names)
-            edit_profile(name, [&](const std::string& text) { return cli::comment_key(text, key); });
-        return 0;
-    }
-    if (operation == "setport") {
-        need_words(3);
-        if (!cli::is_port(word(2)))
-            refuse("port", word(2));
-        set_config_number("as_port", word(2));
-    }
-    if (operation == "setsport") {
-        need_words(4);
-        if (word(2) != "a" && word(2) != "b") {
-            fprintf(stderr, "wrong serial position\n");
-            return 1;
-        }
-        if (!cli::is_port(word(3)))
-            refuse("port", word(3));
-        set_config_number(word(2) == "a" ? "serial_port_a" : "serial_port_b", word(3));
-    }
-    if (operation == "setalpen") {
-        need_words(3);
-        if (word(2) != "0" && word(2) != "1")
-            refuse("alpaca setting", word(2));
-        set_config_number("alpaca_enabled", word(2));
-    }
-    if (operation == "sethn") {
-        need_words(3);
-        if (!cli::is_host_name(word(2)))
-            refuse("host name", word(2));
-        make_writable();
-        int code = run({"hostnamectl", "set-hostname", word(2)});
-        if (code != 0)
-            fprintf(stderr, "hostnamectl failed: %s\n", error_text());
-        return code;
-    }
-    const std::vector<std::string> wifi = {"wlan0.static", "wlan0.dhcp"};
-    if (operation == "setssid") {
-        need_words(3);
-        if (!cli::is_ssid(word(2)))
-            refuse("SSID", word(2));
-        set_profile_key(wifi, "ESSID", word(2));
-    }
-    if (operation == "setpw") {
-        need_words(3);
-        const std::string key = word(2).empty() ? kDefaultKey : word(2);
-        if (!cli::is_wifi_key(key))
-            refuse("Wi-Fi key", key);
-        set_profile_key(wifi, "Key", key);
-    }
-    if (operation == "setsec") {
-        need_words(3);
-        if (!cli::is_security(word(2)))
-            refuse("security type", word(2));
-        set_profile_key(wifi, "Security", word(2));
-    }
-    if (operation == "start-wifi") {
-        need_words(3);
-        if (word(2) != "static" && word(2) != "dhcp")
-            refuse("Wi-Fi profile", word(2));
-        const std::string profile = "wlan0." + word(2);
-        make_writable();
-        if (stop_and_disable_wifi() != 0) {
-            fprintf(stderr, "stop_and_disable_wifi failed: %s\n", error_text());
-            return 1;
-        }
-        if (run({"ip", "route", "del", "default", "dev", "eth0"}) != 0)
-            fprintf(stderr, "ip failed: %s\n", error_text());
-        if (run({"netctl", "enable", profile}) != 0)
-            fprintf(stderr, "netctl failed: %s\n", error_text());
-        int code = run({"netctl", "start", profile});
-        if (code != 0)
-            fprintf(stderr, "netctl failed: %s\n", error_text());
-        return code;
-    }
-    if (operation == "stop-wifi") {
-        need_words(2);
-        int code = stop_and_disable_wifi();
-        if (code != 0)
-            fprintf(stderr, "stop_and_disable_wifi failed: %s\n", error_text());
-        return code;
-    }
-    // scan-wifi
-    make_writable();
-    if (run({"ip", "link", "set", "wlan0", "up"}) != 0)
-        fprintf(stderr, "ip link failed: %s\n", error_text());
-    fflush(stdout);
-    int code = run({"iwlist", "wlan0", "scan"});
-    if (code != 0)
-        fprintf(stderr, "iwlist failed: %s\n", error_text());
-    return code;
+    unknown_option(argv[1]);
 }
