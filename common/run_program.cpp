@@ -81,7 +81,7 @@ int run_program(const ProgramRun& run) {
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (!run.output_path.empty())
         posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, run.output_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
 
     pid_t pid;
     const int error = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), envp);
