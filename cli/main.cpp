@@ -260,8 +260,9 @@ int stop_and_disable_wifi() {
     }
     {
         UniqueFd script(open(kUpdateScript, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!script || fstat(script.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            if (errno == ELOOP || (script && !S_ISREG(st.st_mode)))
+        // A hard link would hand another file's rights to the chown below.
+        if (!script || fstat(script.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+            if (errno == ELOOP || script)
                 fprintf(stderr, "%s: refused %s: not a plain file\n", program, kUpdateScript);
             else
                 fprintf(stderr, "chown failed: %s\n", error_text());

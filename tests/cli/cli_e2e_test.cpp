@@ -34,7 +34,8 @@ case "$name" in
   tar) mode=$(cat /run/tar-mode 2>/dev/null)
        [ -n "$mode" ] && mkdir -p /tmp/update
        [ "$mode" = script ] && printf '#!/bin/sh\necho update.sh >> /run/stub.log\nexit $(cat /run/fail-update.sh 2>/dev/null || echo 0)\n' > /tmp/update/update.sh
-       [ "$mode" = link ] && ln -s /etc/hostname /tmp/update/update.sh;;
+       [ "$mode" = link ] && ln -s /etc/hostname /tmp/update/update.sh
+       [ "$mode" = hardlink ] && echo x > /tmp/victim && ln /tmp/victim /tmp/update/update.sh;;
 esac
 [ -f /run/fail-$name ] && exit $(cat /run/fail-$name)
 [ -f "/run/fail-$name-$1" ] && exit $(cat "/run/fail-$name-$1")
@@ -412,6 +413,8 @@ TEST(CliTool, UpdateAndFactoryReset) {
         {uid_t(-1), 0, "", "script", 100, refused, {}},
         {0, 0, "tar", "script", 100, "tar failed: No such process\n", tar + Lines{"write-disable"}},
         {0, 0, "", "link", 101, "/usr/local/sbin/telvad-cli: refused /tmp/update/update.sh: not a plain file\n",
+         tar + Lines{"write-disable"}},
+        {0, 0, "", "hardlink", 101, "/usr/local/sbin/telvad-cli: refused /tmp/update/update.sh: not a plain file\n",
          tar + Lines{"write-disable"}},
         {0, 0, "update.sh", "script", 3, "Update failed: 3\n", tar + Lines{"update.sh", "write-disable"}},
         {0, 0, "systemctl", "script", 3, "systemctl failed: Success\n", tar + Lines{"update.sh"} + restarts},
