@@ -67,7 +67,9 @@ int run_program(const ProgramRun& run) {
     for (const std::string& word : run.argv)
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
-    static const std::string path_variable = std::string("PATH=") + kFixedSearchPath;
+    // Built per call, not a function-local static: a static would be
+    // destroyed at exit before an exit handler that still runs programs.
+    const std::string path_variable = std::string("PATH=") + kFixedSearchPath;
     char* envp[] = {const_cast<char*>(path_variable.c_str()), nullptr};
 
     SpawnSetup setup;
@@ -79,7 +81,7 @@ int run_program(const ProgramRun& run) {
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (!run.output_path.empty())
         posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, run.output_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
 
     pid_t pid;
     const int error = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), envp);

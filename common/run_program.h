@@ -14,7 +14,8 @@ struct ProgramRun {
     // argv[0] is an absolute path or a name looked up on kFixedSearchPath.
     std::vector<std::string> argv;
     // When set, the program's standard output goes to this file (created or
-    // truncated, mode 0644) instead of ours.
+    // truncated, mode 0644) instead of ours; a symbolic link there is not
+    // followed, the program is then not started.
     std::string output_path;
     // false: start the program and return without waiting for it.
     bool wait = true;

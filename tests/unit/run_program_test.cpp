@@ -41,6 +41,10 @@ TEST(RunProgram, ArgumentsEnvironmentAndOutput) {
     ASSERT_EQ(0, run_program({{"printf", "[%s]", hostile, "x"}, out}));
     EXPECT_EQ("[" + hostile + "][x]", read_file(out));
     EXPECT_NE(0, access((dir.path + "/evil").c_str(), F_OK));
+    // Output into a planted link would write wherever it points.
+    ASSERT_EQ(0, symlink(out.c_str(), (dir.path + "/link").c_str()));
+    EXPECT_EQ(kNotStarted, run_program({{"printf", "x"}, dir.path + "/link"}));
+    EXPECT_EQ("[" + hostile + "][x]", read_file(out));
 
     setenv("PATH", (dir.path + ":/usr/bin:/bin").c_str(), 1);
     setenv("LD_PRELOAD", "/nonexistent.so", 1);
