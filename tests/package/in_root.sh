@@ -20,7 +20,9 @@ dpkg -i /tmp/telvad.deb </dev/null
 expect "conffiles" "/etc/telvad.conf" "$(dpkg-query -W -f='${Conffiles}' telvad | awk 'NF {print $1}')"
 expect "default configuration" $'lock = /run/telvad.pid\nverbosity = err\ndc_port = 48900\nas_port = 48899\nserial_port_a = 49000\nserial_port_b = 49001\nalpaca_enabled = 0' "$(cat $conf)"
 [[ -d /usr/lib/telvad/firmware ]] || fail "no firmware directory"
-systemd-analyze verify "${units[@]}" || fail "systemd-analyze verify refused the units"
+# A misspelt key is only a warning to verify; any word from it fails here.
+said=$(systemd-analyze verify "${units[@]}" 2>&1) && [[ -z $said ]] ||
+  fail "systemd-analyze verify: $said"
 for unit in "${units[@]}"; do
   [[ -L /etc/systemd/system/multi-user.target.wants/$(basename "$unit") ]] ||
     fail "$(basename "$unit") not enabled"
