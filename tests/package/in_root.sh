@@ -56,3 +56,14 @@ dpkg -P telvad </dev/null
 [[ -z $(dpkg-query -W telvad 2>/dev/null) ]] || fail "dpkg still knows telvad after dpkg -P"
 [[ -z $(dpkg-statoverride --list $cli) ]] || fail "statoverride of $cli left after dpkg -P"
 echo "upgrade kept the edited $conf; dpkg -r kept it; dpkg -P removed it"
+
+# --- a mode the administrator set for telvad-cli is theirs: kept, and kept on purge ---
+if dpkg-deb --contents /tmp/telvad.deb | grep ' \./usr/bin/telvad-cli$' >/dev/null; then
+  dpkg-statoverride --add root adm 4710 $cli
+  dpkg -i /tmp/telvad.deb </dev/null >/dev/null
+  expect "telvad-cli under the administrator's override" "4710 root adm" "$(stat -c '%a %U %G' $cli)"
+  dpkg -P telvad </dev/null >/dev/null
+  expect "administrator's override after dpkg -P" "root adm 4710 $cli" "$(dpkg-statoverride --list $cli)"
+  dpkg-statoverride --remove $cli
+  echo "an override of telvad-cli's mode made by the administrator is kept"
+fi
