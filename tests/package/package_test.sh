@@ -52,7 +52,7 @@ unshare --mount --propagation private bash -euo pipefail -c '
   cp "$scratch/telvad.deb" "$scratch/upgrade.deb" "$scratch/in_root.sh" "$root/tmp/"
   chroot "$root" /bin/bash /tmp/in_root.sh
   # Nothing of ours may be left in the layer that took every change, but for
-  # the formatted page that the check of "man telvad" left in man'"'"'s cache.
+  # the formatted page that the check of "man telvad" left in the man cache.
   left=$(cd "$layer/upper" && find . -path ./var/cache/man -prune -o \
            \( -iname "*telvad*" -o -iname "*lineward*" \) -print)
   if [[ -n $left ]]; then
