@@ -26,10 +26,10 @@ namespace {
 // system can't make it.
 std::thread start(const char* name, void (*work)()) {
     try {
-        return std::thread([name, work] {
-            pthread_setname_np(pthread_self(), name);
-            work();
-        });
+        std::thread thread(work);
+        // Named from here, so the name is there before the next thread starts.
+        pthread_setname_np(thread.native_handle(), name);
+        return thread;
     } catch (const std::system_error& error) {
         log_message(LOG_ERR, "pthread_create() failed: %s", strerror(error.code().value()));
         return {};
