@@ -199,7 +199,8 @@ std::string VirtualBox::set_tty(const SetTty& set) {
     BoxTty& tty = set.name == "ttyS0" ? watcher_.legacy : watcher_.cdc;
     if (set.state)
         tty.set_state(*set.state);
-    if (set.send && !tty.send(*set.send))
+    const int position = set.name == "ttyS0" ? LEGACY_POSITION : CDC_POSITION;
+    if (set.send && !tty.send(*set.send, (modems_[position].bits() & TIOCM_DTR) != 0))
         return failure(tty.path() + " takes no bytes now");
     static const char* const names[] = {"present", "absent", "nouart", "notty"};
     return std::string(names[static_cast<int>(tty.state())]) + " opens=" + std::to_string(tty.opens()) + "\n" + ok();

@@ -397,6 +397,13 @@ public:
                 lines.raise_outputs(mask);
             else
                 lines.lower_outputs(mask);
+            // A line the box provides sends what it holds once DTR rises.
+            if (request != TIOCMBIC && (mask & TIOCM_DTR)) {
+                if (position == VirtualBox::LEGACY_POSITION)
+                    box_->watcher().legacy.dtr_raised();
+                else if (position == VirtualBox::CDC_POSITION)
+                    box_->watcher().cdc.dtr_raised();
+            }
             return 0;
         }
         case TIOCMIWAIT: {

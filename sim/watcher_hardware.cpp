@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace sim {
 
@@ -66,10 +67,23 @@ int BoxTty::open(int flags) {
     return fd;
 }
 
-bool BoxTty::send(std::string_view bytes) {
+bool BoxTty::send(std::string_view bytes, bool dtr_up) {
     if (state_ != TtyState::present || master_ < 0)
         return false;
-    return write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    std::lock_guard lock(mutex_);
+    waiting_.append(bytes);
+    if (!dtr_up)
+        return true;
+    const std::string now = std::exchange(waiting_, {});
+    return write(master_, now.data(), now.size()) == static_cast<ssize_t>(now.size());
+}
+
+void BoxTty::dtr_raised() {
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty() || master_ < 0)
+        return;
+    [[maybe_unused]] const ssize_t written = write(master_, waiting_.data(), waiting_.size());
+    waiting_.clear();
 }
 
 uint8_t ParallelPort::read(uint16_t port) {

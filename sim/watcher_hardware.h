@@ -58,9 +58,11 @@ public:
 
     // As open(2) of the node: a new descriptor, or -1 with errno.
     int open(int flags);
-    // Bytes from the far end, as if the device sent them; false when the
+    // Bytes from the far end. The device sends once the host raises DTR:
+    // at once when `dtr_up`, else when dtr_raised() comes. False when the
     // line can't take them.
-    bool send(std::string_view bytes);
+    bool send(std::string_view bytes, bool dtr_up);
+    void dtr_raised();
     uint64_t opens() const { return opens_; }
 
 private:
@@ -69,6 +71,8 @@ private:
     int master_ = -1;
     std::string slave_;
     std::atomic<uint64_t> opens_{0};
+    std::mutex mutex_;  // guards waiting_
+    std::string waiting_;  // bytes held until DTR rises
 };
 
 // The parallel port's data (0x378) and status (0x379) registers. The

@@ -140,17 +140,23 @@ public:
     int rounds = 0;
 };
 
+// The row's messages, each at its level, and nothing else: program name as
+// ident, nothing above warning.
 void check_log(const LinewardRun& run) {
+    const auto matches = [](const LogLine& line, const std::string& text) { return line.text.starts_with(text); };
     for (const auto& [level, text] : run.row.logged) {
         EXPECT_TRUE(run.box.wait_for_log(text)) << text;
         const auto lines = run.box.log();
-        const auto line = std::find_if(lines.begin(), lines.end(), [&](const LogLine& l) { return l.text == text; });
+        const auto line = std::find_if(lines.begin(), lines.end(), [&](const LogLine& l) { return matches(l, text); });
         ASSERT_NE(line, lines.end()) << text;
         EXPECT_EQ(line->level(), level) << text;
     }
     for (const LogLine& line : run.box.log()) {
         EXPECT_EQ(line.ident, "lineward") << line.text;
         EXPECT_LE(line.level(), 4) << line.text;
+        EXPECT_TRUE(std::any_of(run.row.logged.begin(), run.row.logged.end(),
+                                [&](const auto& expected) { return matches(line, expected.second); }))
+            << "unexpected: " << line.text;
     }
 }
 
@@ -162,7 +168,9 @@ TEST(Lineward, ButtonMethodsFailuresAndCountdown) {
         {"N4200T: CTS held", {"board name=\"Box N4200T 2\"", "modem legacy cts=1"}, "ttyS0", true, {}},
         {"N4200T: never pressed", {"board name=N4200T"}, "ttyS0", false, {}},
         {"X4: the CDC line never resets",
-         {"board name=X4", "tty ttyACM0 present", "button parallel press", "modem legacy dsr=1"}, "", false, {}},
+         {"board name=X4", "tty ttyACM0 present", "tty ttyACM0 send 0123456789", "button parallel press",
+          "modem legacy dsr=1"},
+         "", false, {}},
         {"empty name: parallel port at one sample", {"board name=", "button parallel tap"}, "parallel", true, {}},
         {"unreadable name: parallel port", {"board unreadable", "button parallel press"}, "parallel", true,
          {{3, "Read failed"}}},
@@ -177,7 +185,7 @@ TEST(Lineward, ButtonMethodsFailuresAndCountdown) {
         {"legacy port without UART", {"board name=N4200T", "tty ttyS0 nouart"}, "", false,
          {{3, "Could not open serial '/dev/ttyS0'"}}},
         {"legacy port that is no terminal", {"board name=N4200T", "tty ttyS0 notty", "button ttyS0 press"}, "",
-         false, {{3, "Could not setup serial '/dev/ttyS0'"}}},
+         false, {{3, "Could not setup serial '/dev/ttyS0'"}, {3, "serial_setup(): cannot GET settings for fd "}}},
         {"CDC line missing", {"board name=X4"}, "", false, {{3, "Could not open serial '/dev/ttyACM0'"}}},
         {"ioperm refused", {"button parallel press"}, "", false, {{3, "ioperm() failed: Operation not permitted"}},
          65534},
