@@ -212,6 +212,7 @@ TEST(Lineward, ButtonMethodsFailuresAndCountdown) {
         EXPECT_EQ(count_lines(stubs, RESET_CALL), row.resets ? 1u : 0u) << stubs;
         EXPECT_EQ(count_lines(stubs, SYSTEMCTL_CALL), row.countdown_dir ? 1u : 0u) << stubs;
         if (row.sampled) {
+            EXPECT_EQ(run->sampled.size(), 3u) << "the box was not asked after the reset thread ended";
             for (const auto& [wiring, count] : run->sampled)
                 EXPECT_EQ(count > 0, wiring == row.sampled) << wiring << " took " << count << " samples";
         }
