@@ -355,7 +355,8 @@ std::optional<ControlCommand> parse_plug_button(const std::vector<std::string>& 
     Options options;
     std::optional<bool> pressed;
     if (!options.read(tokens, 2, error) || !options.boolean("pressed", pressed, error) ||
-        !options.flag("openfail", error, plug.open_fails) || !options.finished(error))
+        !options.flag("openfail", error, plug.open_fails) ||
+        !options.number("leave", 1, 1000000, plug.leave_after, error) || !options.finished(error))
         return std::nullopt;
     plug.pressed = pressed.value_or(false);
     return plug;

@@ -20,7 +20,7 @@
 //   fault PATH delay MS [count=N]
 //   fault PATH clear
 //   modem a|b|legacy|cdc [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]
-//   plug button [pressed=0|1] [openfail]
+//   plug button [pressed=0|1] [openfail] [leave=N]
 //   button usb|PATH|ttyS0|parallel [press|release|tap [N]]
 //   board name=TEXT | board absent | board unreadable
 //   tty ttyS0|ttyACM0 [present|absent|nouart|notty | send TEXT]
@@ -86,10 +86,12 @@ struct SetModem {
     std::optional<bool> cts, dsr, dcd, ri;
 };
 // A USB reset-button interface (0x1347:0x0002); `open_fails`: opening its
-// node is refused (EACCES).
+// node is refused (EACCES); `leave_after`: it is unplugged right after
+// answering that many samples.
 struct PlugButton {
     bool pressed = false;
     bool open_fails = false;
+    std::optional<uint32_t> leave_after;
 };
 // The reset button as one wiring sees it: "usb" (the first plugged USB
 // button), a USB button's path, "ttyS0" (the legacy port's DSR) or

@@ -161,6 +161,8 @@ std::string VirtualBox::plug_button(const PlugButton& plug) {
     if (plug.pressed)
         device->button.press();
     device->open_fails = plug.open_fails;
+    if (plug.leave_after)
+        device->samples_to_leave = *plug.leave_after;
     devices_.push_back(device);
     queue_locked("add", device->usb_path(), device.get());
     return ok(device->usb_path());

@@ -98,6 +98,7 @@ struct Device {
     // Reset buttons: the vendor request 0x81 reads it.
     ButtonInput button;
     bool open_fails = false;  // opening the node is refused (EACCES)
+    std::atomic<int64_t> samples_to_leave{-1};  // unplugged when it reaches 0; -1: stays
 };
 
 struct BoxSettings {

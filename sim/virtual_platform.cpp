@@ -160,6 +160,8 @@ public:
             if (!data)
                 return LIBUSB_ERROR_INVALID_PARAM;
             data[0] = device.button.sample() ? 0x00 : 0x01;
+            if (device.samples_to_leave.fetch_sub(1) == 1)
+                box_->execute("unplug " + device.usb_path());
             return 1;
         }
         return LIBUSB_ERROR_PIPE;

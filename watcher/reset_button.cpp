@@ -74,6 +74,7 @@ bool sample_usb_button(const platform::UsbDeviceEntry& entry) {
         return false;
     }
     bool pressed = false;
+    bool failure_logged = false;  // a button that left fails every sample: said once
     if (open_window()) {
         while (sampling()) {
             uint8_t state = 0xFF;
@@ -81,6 +82,10 @@ bool sample_usb_button(const platform::UsbDeviceEntry& entry) {
             const int n = p.usb_control_transfer(handle, 0xC0, 0x81, 0, 0, &state, 1, BUTTON_TIMEOUT_MS);
             if (n == 1 && state == 0)
                 pressed = true;
+            if (n < 0 && !failure_logged) {
+                log_message(LOG_ERR, "Reading the reset button %s failed: %s", path, p.usb_error_text(n).c_str());
+                failure_logged = true;
+            }
             watch_sleep(SAMPLE_PAUSE_SECONDS);
         }
     }

@@ -150,6 +150,8 @@ void check_log(const LinewardRun& run) {
         const auto line = std::find_if(lines.begin(), lines.end(), [&](const LogLine& l) { return matches(l, text); });
         ASSERT_NE(line, lines.end()) << text;
         EXPECT_EQ(line->level(), level) << text;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const LogLine& l) { return matches(l, text); }), 1)
+            << text;
     }
     for (const LogLine& line : run.box.log()) {
         EXPECT_EQ(line.ident, "lineward") << line.text;
@@ -177,6 +179,8 @@ TEST(Lineward, ButtonMethodsFailuresAndCountdown) {
         {"no name file: parallel port, never pressed", {"board absent"}, "parallel", false, {}},
         {"no parallel port: nothing differs", {"parallel absent", "button parallel press"}, "", false, {}},
         {"pressed after the window", {"board name=Plain"}, "parallel", false, {}, 0, true, true},
+        {"usb button held, then gone", {"plug button pressed=1 leave=2", "button parallel press"}, nullptr, true,
+         {{3, "Reading the reset button /dev/bus/usb/001/002 failed: "}}},
         {"usb button that can't be opened",
          {"plug button openfail", "button usb press", "button parallel press"}, "", false,
          {{3, "Could not open the reset button /dev/bus/usb/001/002: Permission denied"}}},
