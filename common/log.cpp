@@ -12,6 +12,9 @@ std::atomic<int> log_sinks{LOG_SINK_STDERR};
 
 namespace {
 
+// openlog() keeps the pointer, so the text lives here for good.
+char log_ident[64] = "telvad";
+
 // Writes "message\n" with one call, so that lines of concurrent threads never
 // interleave.
 __attribute__((format(printf, 2, 0))) void print_line(FILE* stream, const char* format, va_list args) {
@@ -35,6 +38,10 @@ __attribute__((format(printf, 2, 0))) void print_line(FILE* stream, const char* 
 
 }  // namespace
 
+void set_log_ident(const char* ident) {
+    snprintf(log_ident, sizeof log_ident, "%s", ident);
+}
+
 void log_message(int level, const char* format, ...) {
     const int saved_errno = errno;
     if (log_threshold_now() < level) {
@@ -45,7 +52,7 @@ void log_message(int level, const char* format, ...) {
     const int sinks = log_sinks.load(std::memory_order_relaxed);
     va_list args;
     if (sinks & LOG_SINK_SYSLOG) {
-        openlog("telvad", LOG_PID, LOG_DAEMON);
+        openlog(log_ident, LOG_PID, LOG_DAEMON);
         va_start(args, format);
         vsyslog(LOG_DAEMON | level, format, args);
         va_end(args);

@@ -13,6 +13,11 @@ enum LogSink : int {
 // The current sink set; standard error only until the daemon detaches.
 extern std::atomic<int> log_sinks;
 
+// The syslog ident of every later message: "telvad" until changed. Set it
+// once at start-up, before any other thread logs; the text is copied (at
+// most 63 bytes kept).
+void set_log_ident(const char* ident);
+
 // Logs a printf-style message at a syslog priority (0..7) when the configured
 // threshold lets it through, to every sink in log_sinks. Safe on any thread;
 // each sink receives the whole message in one piece. errno is preserved.

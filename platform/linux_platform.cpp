@@ -6,6 +6,12 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define TELVAD_HAVE_IO_PORTS 1
+#endif
+
+#include <cerrno>
 
 #include <chrono>
 #include <mutex>
@@ -176,6 +182,33 @@ public:
         return ioctl(fd, request, argument);
     }
     int serial_close(int fd) override { return close(fd); }
+
+    ssize_t read_system_file(const char* path, void* buffer, size_t size, bool& opened) override {
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        opened = fd >= 0;
+        if (fd < 0)
+            return -1;
+        const ssize_t count = read(fd, buffer, size);
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return count;
+    }
+
+#ifdef TELVAD_HAVE_IO_PORTS
+    int io_permission(unsigned long from, unsigned long count, int turn_on) override {
+        return ioperm(from, count, turn_on);
+    }
+    uint8_t io_in(uint16_t port) override { return inb(port); }
+    void io_out(uint8_t value, uint16_t port) override { outb(value, port); }
+#else
+    int io_permission(unsigned long, unsigned long, int) override {
+        errno = ENOSYS;
+        return -1;
+    }
+    uint8_t io_in(uint16_t) override { return 0xFF; }
+    void io_out(uint8_t, uint16_t) override {}
+#endif
 
 private:
     // A libusb call, unless the stack has been released.

@@ -1,7 +1,8 @@
 // The doorway to the hardware.
 //
-// Everything telvad does to USB, udev, camera nodes and serial modem lines
-// goes through one Platform, chosen once at start-up: the real Linux calls
+// Everything telvad and lineward do to USB, udev, camera nodes, serial modem
+// lines, the board-name file and the legacy I/O ports goes through one
+// Platform, chosen once at start-up: the real Linux calls
 // (make_linux_platform), or the virtual box of the simulator. Code above this
 // layer never knows which one runs. Descriptors handed out by either
 // implementation are real kernel descriptors, unique and above 0, so select()
@@ -104,6 +105,23 @@ public:
     virtual int serial_open(const char* path, int flags) = 0;
     virtual int serial_ioctl(int fd, unsigned long request, void* argument) = 0;
     virtual int serial_close(int fd) = 0;
+
+    // --- System files ----------------------------------------------------
+    // Reads up to `size` bytes from the start of a sysfs attribute (the DMI
+    // board name): open(2) read-only, one read(2), close(2). The count, or
+    // -1 with errno; `opened` tells whether the open succeeded, so callers
+    // can tell a missing file from one that can't be read.
+    virtual ssize_t read_system_file(const char* path, void* buffer, size_t size, bool& opened) = 0;
+
+    // --- Legacy I/O ports (the parallel port) ----------------------------
+    // As ioperm(2): access to `count` ports from `from` for the calling
+    // thread (the permission is per thread, as the kernel keeps it), or
+    // its release; 0, or -1 with errno (EPERM without CAP_SYS_RAWIO).
+    virtual int io_permission(unsigned long from, unsigned long count, int turn_on) = 0;
+    // inb / outb. Only ports the calling thread was given: anything else
+    // faults (SIGSEGV), as the CPU's protection does.
+    virtual uint8_t io_in(uint16_t port) = 0;
+    virtual void io_out(uint8_t value, uint16_t port) = 0;
 };
 
 // The platform in use. Must be installed before the first call.

@@ -1,6 +1,8 @@
 #include "sim/control.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -327,12 +329,15 @@ std::optional<ControlCommand> parse_fault(const std::vector<std::string>& tokens
 }
 
 std::optional<ControlCommand> parse_modem(const std::vector<std::string>& tokens, std::string& error) {
-    if (tokens.size() < 2 || (tokens[1] != "a" && tokens[1] != "b")) {
-        error = "usage: modem a|b [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]";
+    static const char* const names[] = {"a", "b", "legacy", "cdc"};
+    const auto* name = tokens.size() < 2 ? std::end(names)
+                                          : std::find(std::begin(names), std::end(names), tokens[1]);
+    if (name == std::end(names)) {
+        error = "usage: modem a|b|legacy|cdc [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]";
         return std::nullopt;
     }
     SetModem modem;
-    modem.position = tokens[1] == "a" ? 0 : 1;
+    modem.position = static_cast<int>(name - std::begin(names));
     Options options;
     if (!options.read(tokens, 2, error) || !options.boolean("cts", modem.cts, error) ||
         !options.boolean("dsr", modem.dsr, error) || !options.boolean("dcd", modem.dcd, error) ||
@@ -343,6 +348,79 @@ std::optional<ControlCommand> parse_modem(const std::vector<std::string>& tokens
         return std::nullopt;
     }
     return modem;
+}
+
+std::optional<ControlCommand> parse_plug_button(const std::vector<std::string>& tokens, std::string& error) {
+    PlugButton plug;
+    Options options;
+    std::optional<bool> pressed;
+    if (!options.read(tokens, 2, error) || !options.boolean("pressed", pressed, error) ||
+        !options.flag("openfail", error, plug.open_fails) ||
+        !options.number("leave", 1, 1000000, plug.leave_after, error) || !options.finished(error))
+        return std::nullopt;
+    plug.pressed = pressed.value_or(false);
+    return plug;
+}
+
+std::optional<ControlCommand> parse_button(const std::vector<std::string>& tokens, std::string& error) {
+    using Action = PressButton::Action;
+    static const std::map<std::string, Action> actions = {
+        {"press", Action::press}, {"release", Action::release}, {"tap", Action::tap}};
+    PressButton button;
+    uint64_t count = 1;
+    const bool ok = tokens.size() >= 2 && tokens.size() <= 4 && (tokens.size() < 3 || actions.count(tokens[2])) &&
+                    (tokens.size() < 4 || (tokens[2] == "tap" && parse_number(tokens[3], 1000000, count) && count > 0));
+    if (!ok) {
+        error = "usage: button usb|PATH|ttyS0|parallel [press|release|tap [N]]";
+        return std::nullopt;
+    }
+    button.where = tokens[1];
+    if (tokens.size() >= 3)
+        button.action = actions.at(tokens[2]);
+    button.count = static_cast<int>(count);
+    return button;
+}
+
+std::optional<ControlCommand> parse_board(const std::vector<std::string>& tokens, std::string& error) {
+    SetBoard board;
+    if (tokens.size() == 2 && tokens[1] == "absent") {
+        board.file = BoardFile::absent;
+    } else if (tokens.size() == 2 && tokens[1] == "unreadable") {
+        board.file = BoardFile::unreadable;
+    } else if (tokens.size() == 2 && tokens[1].rfind("name=", 0) == 0) {
+        // As sysfs shows a DMI text: with a newline, and nothing at all
+        // for an empty one.
+        board.text = tokens[1].substr(5);
+        if (board.text.size() > 127) {
+            error = "name holds at most 127 characters";
+            return std::nullopt;
+        }
+        if (!board.text.empty())
+            board.text += '\n';
+    } else {
+        error = "usage: board name=TEXT | board absent | board unreadable";
+        return std::nullopt;
+    }
+    return board;
+}
+
+std::optional<ControlCommand> parse_tty(const std::vector<std::string>& tokens, std::string& error) {
+    static const std::map<std::string, TtyState> states = {{"present", TtyState::present},
+                                                           {"absent", TtyState::absent},
+                                                           {"nouart", TtyState::nouart},
+                                                           {"notty", TtyState::notty}};
+    SetTty tty;
+    const bool named = tokens.size() >= 2 && (tokens[1] == "ttyS0" || tokens[1] == "ttyACM0");
+    if (named && tokens.size() == 3 && states.count(tokens[2]))
+        tty.state = states.at(tokens[2]);
+    else if (named && tokens.size() == 4 && tokens[2] == "send")
+        tty.send = tokens[3];
+    else if (!named || tokens.size() != 2) {
+        error = "usage: tty ttyS0|ttyACM0 [present|absent|nouart|notty | send TEXT]";
+        return std::nullopt;
+    }
+    tty.name = tokens[1];
+    return tty;
 }
 
 }  // namespace
@@ -360,8 +438,10 @@ std::optional<ControlCommand> parse_control_line(std::string_view line, std::str
         return parse_plug_camera(tokens, error);
     if (verb == "plug" && tokens.size() >= 2 && tokens[1] == "wheel")
         return parse_plug_wheel(tokens, error);
+    if (verb == "plug" && tokens.size() >= 2 && tokens[1] == "button")
+        return parse_plug_button(tokens, error);
     if (verb == "plug") {
-        error = "usage: plug camera PID ... | plug wheel ...";
+        error = "usage: plug camera PID ... | plug wheel ... | plug button ...";
         return std::nullopt;
     }
     if (verb == "unplug") {
@@ -410,6 +490,19 @@ std::optional<ControlCommand> parse_control_line(std::string_view line, std::str
         return parse_fault(tokens, error);
     if (verb == "modem")
         return parse_modem(tokens, error);
+    if (verb == "button")
+        return parse_button(tokens, error);
+    if (verb == "board")
+        return parse_board(tokens, error);
+    if (verb == "tty")
+        return parse_tty(tokens, error);
+    if (verb == "parallel") {
+        if (tokens.size() != 2 || (tokens[1] != "present" && tokens[1] != "absent")) {
+            error = "usage: parallel present|absent";
+            return std::nullopt;
+        }
+        return SetParallel{tokens[1] == "present"};
+    }
     error = "unknown command: " + verb;
     return std::nullopt;
 }

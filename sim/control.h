@@ -19,7 +19,12 @@
 //   fault PATH bulk out|in fail|short=N [count=N]
 //   fault PATH delay MS [count=N]
 //   fault PATH clear
-//   modem a|b [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]
+//   modem a|b|legacy|cdc [cts=0|1] [dsr=0|1] [dcd=0|1] [ri=0|1]
+//   plug button [pressed=0|1] [openfail] [leave=N]
+//   button usb|PATH|ttyS0|parallel [press|release|tap [N]]
+//   board name=TEXT | board absent | board unreadable
+//   tty ttyS0|ttyACM0 [present|absent|nouart|notty | send TEXT]
+//   parallel present|absent
 //
 // Numbers are decimal or 0x-prefixed hexadecimal. A TEXT with blanks is
 // written in double quotes.
@@ -33,6 +38,7 @@
 
 #include "sim/camera_profile.h"
 #include "sim/faults.h"
+#include "sim/watcher_hardware.h"
 #include "sim/wheel_model.h"
 
 namespace sim {
@@ -76,12 +82,43 @@ struct SetFault {
     std::optional<Fault> fault;  // nullopt: clear the device's faults
 };
 struct SetModem {
-    int position = 0;  // 0: A, 1: B
+    int position = 0;  // 0: A, 1: B, 2: the legacy port /dev/ttyS0, 3: the CDC line /dev/ttyACM0
     std::optional<bool> cts, dsr, dcd, ri;
+};
+// A USB reset-button interface (0x1347:0x0002); `open_fails`: opening its
+// node is refused (EACCES); `leave_after`: it is unplugged right after
+// answering that many samples.
+struct PlugButton {
+    bool pressed = false;
+    bool open_fails = false;
+    std::optional<uint32_t> leave_after;
+};
+// The reset button as one wiring sees it: "usb" (the first plugged USB
+// button), a USB button's path, "ttyS0" (the legacy port's DSR) or
+// "parallel". Always answers the wiring's "pressed=... taps=N samples=N".
+struct PressButton {
+    enum class Action { report, press, release, tap };
+    std::string where;
+    Action action = Action::report;
+    int count = 1;  // taps
+};
+struct SetBoard {
+    BoardFile file = BoardFile::present;
+    std::string text;  // as the file holds it
+};
+// The legacy port or the CDC line: how it answers an open, or bytes the
+// far end sends. Always answers "STATE opens=N".
+struct SetTty {
+    std::string name;  // "ttyS0" or "ttyACM0"
+    std::optional<TtyState> state;
+    std::optional<std::string> send;
+};
+struct SetParallel {
+    bool present = true;
 };
 
 using ControlCommand = std::variant<PlugCamera, PlugWheel, Unplug, List, SetFault, SetModem, SetPoints, Commands,
-                                    LastGuide, PinCooler>;
+                                    LastGuide, PinCooler, PlugButton, PressButton, SetBoard, SetTty, SetParallel>;
 
 // Parses one control line (without its line end). Pure: the command, or
 // nullopt with the reason in `error`.

@@ -66,6 +66,20 @@ std::string VirtualBox::execute(std::string_view line) {
         return last_guide(asked->path);
     if (auto* pin = std::get_if<PinCooler>(&*command))
         return pin_cooler(*pin);
+    if (auto* plug = std::get_if<PlugButton>(&*command))
+        return plug_button(*plug);
+    if (auto* press = std::get_if<PressButton>(&*command))
+        return press_button(*press);
+    if (auto* board = std::get_if<SetBoard>(&*command)) {
+        watcher_.set_board(board->file, board->text);
+        return ok();
+    }
+    if (auto* tty = std::get_if<SetTty>(&*command))
+        return set_tty(*tty);
+    if (auto* parallel = std::get_if<SetParallel>(&*command)) {
+        watcher_.parallel.set_present(parallel->present);
+        return ok();
+    }
     const SetModem& modem = std::get<SetModem>(*command);
     modems_[modem.position].set_inputs(modem.cts, modem.dsr, modem.dcd, modem.ri);
     return ok();
@@ -135,6 +149,63 @@ std::string VirtualBox::plug_wheel(const PlugWheel& plug) {
     queue_locked("add", device->usb_path(), device.get());
     queue_locked("bind", device->usb_path(), device.get());
     return ok(device->usb_path());
+}
+
+std::string VirtualBox::plug_button(const PlugButton& plug) {
+    std::lock_guard lock(mutex_);
+    const uint8_t address = next_address_locked();
+    if (address == 0)
+        return failure("the USB bus is full");
+    auto device = std::make_shared<Device>(Device::Kind::button, 1, address, 0x0002);
+    last_address_ = address;
+    if (plug.pressed)
+        device->button.press();
+    device->open_fails = plug.open_fails;
+    if (plug.leave_after)
+        device->samples_to_leave = *plug.leave_after;
+    devices_.push_back(device);
+    queue_locked("add", device->usb_path(), device.get());
+    return ok(device->usb_path());
+}
+
+std::string VirtualBox::press_button(const PressButton& press) {
+    ButtonInput* input = nullptr;
+    std::shared_ptr<Device> device;  // keeps a USB button's input alive
+    if (press.where == "ttyS0") {
+        input = &watcher_.legacy_button;
+    } else if (press.where == "parallel") {
+        input = &watcher_.parallel.button;
+    } else {
+        std::lock_guard lock(mutex_);
+        for (const auto& candidate : devices_) {
+            if (candidate->kind == Device::Kind::button &&
+                (press.where == "usb" || candidate->usb_path() == press.where)) {
+                device = candidate;
+                break;
+            }
+        }
+        if (!device)
+            return failure("no reset button at " + press.where);
+        input = &device->button;
+    }
+    switch (press.action) {
+    case PressButton::Action::report: break;
+    case PressButton::Action::press: input->press(); break;
+    case PressButton::Action::release: input->release(); break;
+    case PressButton::Action::tap: input->tap(press.count); break;
+    }
+    return input->describe() + "\n" + ok();
+}
+
+std::string VirtualBox::set_tty(const SetTty& set) {
+    BoxTty& tty = set.name == "ttyS0" ? watcher_.legacy : watcher_.cdc;
+    if (set.state)
+        tty.set_state(*set.state);
+    const int position = set.name == "ttyS0" ? LEGACY_POSITION : CDC_POSITION;
+    if (set.send && !tty.send(*set.send, (modems_[position].bits() & TIOCM_DTR) != 0))
+        return failure(tty.path() + " takes no bytes now");
+    static const char* const names[] = {"present", "absent", "nouart", "notty"};
+    return std::string(names[static_cast<int>(tty.state())]) + " opens=" + std::to_string(tty.opens()) + "\n" + ok();
 }
 
 std::string VirtualBox::unplug(const std::string& path) {
@@ -250,6 +321,8 @@ std::string VirtualBox::list() const {
                      "camera %s usb=%s pid=%u id=%u type=%d class=%d firmware=%d size=%ux%u filters=%u", 
                      device->node_path.c_str(), device->usb_path().c_str(), p.product_id, p.id, facts.type,
                      facts.camera_class, device->firmware_running ? 1 : 0, p.width, p.height, p.filters);
+        } else if (device->kind == Device::Kind::button) {
+            snprintf(line, sizeof line, "button %s %s", device->usb_path().c_str(), device->button.describe().c_str());
         } else {
             std::lock_guard device_lock(device->mutex);
             const WheelProfile& p = device->wheel->profile();

@@ -24,6 +24,7 @@
 #include "sim/control.h"
 #include "sim/faults.h"
 #include "sim/modem_lines.h"
+#include "sim/watcher_hardware.h"
 #include "sim/wheel_model.h"
 
 namespace sim {
@@ -53,10 +54,10 @@ struct PendingRead {
     std::optional<std::chrono::steady_clock::time_point> drained_at;
 };
 
-// One plugged USB device: a camera (with its node of the camera driver) or
-// a standalone wheel.
+// One plugged USB device: a camera (with its node of the camera driver), a
+// standalone wheel or a reset-button interface.
 struct Device {
-    enum class Kind { camera, wheel };
+    enum class Kind { camera, wheel, button };
 
     Device(Kind kind_, uint8_t bus_, uint8_t address_, uint16_t product_);
     ~Device();
@@ -94,6 +95,10 @@ struct Device {
     std::condition_variable wheel_answered;
     uint8_t wheel_command = 0xFF;  // of the last bulk OUT, for status faults
     bool interface_claimed = false;
+    // Reset buttons: the vendor request 0x81 reads it.
+    ButtonInput button;
+    bool open_fails = false;  // opening the node is refused (EACCES)
+    std::atomic<int64_t> samples_to_leave{-1};  // unplugged when it reaches 0; -1: stays
 };
 
 struct BoxSettings {
@@ -131,7 +136,11 @@ public:
     void hotplug_close();
 
     // --- serial positions -----------------------------------------------
+    // 0 and 1: A and B (serial_path); 2: the legacy port and 3: the CDC
+    // line of the watcher's hardware.
+    static constexpr int LEGACY_POSITION = 2, CDC_POSITION = 3;
     ModemLines& modem(int position) { return modems_[position]; }
+    WatcherHardware& watcher() { return watcher_; }
     const std::string& serial_path(int position) const { return settings_.serial_paths[position]; }
 
 private:
@@ -144,6 +153,9 @@ private:
     std::string commands(const std::string& path, bool in_flight) const;
     std::string last_guide(const std::string& path) const;
     std::string pin_cooler(const PinCooler& pin);
+    std::string plug_button(const PlugButton& plug);
+    std::string press_button(const PressButton& press);
+    std::string set_tty(const SetTty& set);
 
     // Callers hold mutex_.
     std::shared_ptr<Device> add_camera_locked(const CameraProfile& profile);
@@ -152,7 +164,8 @@ private:
     uint8_t next_address_locked();
 
     const BoxSettings settings_;
-    std::array<ModemLines, 2> modems_;
+    std::array<ModemLines, 4> modems_;
+    WatcherHardware watcher_;
 
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Device>> devices_;

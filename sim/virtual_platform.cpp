@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <libusb.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -141,13 +145,26 @@ public:
         return result;
     }
 
-    int usb_control_transfer(platform::UsbHandle* handle, uint8_t, uint8_t, uint16_t, uint16_t, uint8_t*, uint16_t,
-                             unsigned) override {
+    int usb_control_transfer(platform::UsbHandle* handle, uint8_t request_type, uint8_t request, uint16_t value,
+                             uint16_t index, uint8_t* data, uint16_t length, unsigned) override {
         VirtualUsbHandle* wrapped = live(handle);
         if (!wrapped)
             return LIBUSB_ERROR_INVALID_PARAM;
-        // No vendor requests on endpoint 0: the device stalls them.
-        return wrapped->device->present ? LIBUSB_ERROR_PIPE : LIBUSB_ERROR_NO_DEVICE;
+        Device& device = *wrapped->device;
+        if (!device.present)
+            return LIBUSB_ERROR_NO_DEVICE;
+        // A reset button answers one vendor request: its state in one
+        // byte, 0 while pressed. Everything else on endpoint 0 stalls.
+        if (device.kind == Device::Kind::button && request_type == 0xC0 && request == 0x81 && value == 0 &&
+            index == 0 && length >= 1) {
+            if (!data)
+                return LIBUSB_ERROR_INVALID_PARAM;
+            data[0] = device.button.sample() ? 0x00 : 0x01;
+            if (device.samples_to_leave.fetch_sub(1) == 1)
+                box_->execute("unplug " + device.usb_path());
+            return 1;
+        }
+        return LIBUSB_ERROR_PIPE;
     }
 
     void usb_close(platform::UsbHandle* handle) override {
@@ -174,6 +191,8 @@ public:
         std::shared_ptr<Device> device = path ? box_->find(path, usb_view) : nullptr;
         if (!device)
             return fail(ENOENT);
+        if (device->open_fails)
+            return fail(EACCES);
         // A new open file of the device's memory file: flock() then behaves
         // between these descriptors exactly as between opens of one node.
         const std::string backing = "/proc/self/fd/" + std::to_string(device->backing_fd);
@@ -316,11 +335,22 @@ public:
 
     // --- serial ---------------------------------------------------------
     int serial_open(const char* path, int flags) override {
-        const int fd = open(path, flags);
+        WatcherHardware& watcher = box_->watcher();
+        int fd = -1;
+        int box_line = -1;  // the position of a line the box itself provides
+        if (path && watcher.legacy.path() == path) {
+            fd = watcher.legacy.open(flags);
+            box_line = VirtualBox::LEGACY_POSITION;
+        } else if (path && watcher.cdc.path() == path) {
+            fd = watcher.cdc.open(flags);
+            box_line = VirtualBox::CDC_POSITION;
+        } else {
+            fd = open(path, flags);
+        }
         if (fd < 0)
             return fd;
-        for (int position = 0; position < 2; ++position) {
-            if (box_->serial_path(position) != path)
+        for (int position = 0; position < 4; ++position) {
+            if (position == box_line ? false : (position >= 2 || box_->serial_path(position) != path))
                 continue;
             for (size_t slot = 0; slot < serial_fds_.size(); ++slot) {
                 // Reserve the slot, then publish the position before the fd
@@ -347,11 +377,16 @@ public:
             return ioctl(fd, request, argument);
         ModemLines& lines = box_->modem(position);
         switch (request) {
-        case TIOCMGET:
+        case TIOCMGET: {
             if (!argument)
                 return fail(EFAULT);
-            *static_cast<int*>(argument) = lines.bits();
+            int bits = lines.bits();
+            // The reset button of the legacy port pulls DSR up.
+            if (position == VirtualBox::LEGACY_POSITION && box_->watcher().legacy_button.sample())
+                bits |= TIOCM_DSR;
+            *static_cast<int*>(argument) = bits;
             return 0;
+        }
         case TIOCMBIS:
         case TIOCMBIC:
         case TIOCMSET: {
@@ -364,6 +399,13 @@ public:
                 lines.raise_outputs(mask);
             else
                 lines.lower_outputs(mask);
+            // A line the box provides sends what it holds once DTR rises.
+            if (request != TIOCMBIC && (mask & TIOCM_DTR)) {
+                if (position == VirtualBox::LEGACY_POSITION)
+                    box_->watcher().legacy.dtr_raised();
+                else if (position == VirtualBox::CDC_POSITION)
+                    box_->watcher().cdc.dtr_raised();
+            }
             return 0;
         }
         case TIOCMIWAIT: {
@@ -403,7 +445,65 @@ public:
         return close(fd);
     }
 
+    // --- system files ----------------------------------------------------
+    ssize_t read_system_file(const char* path, void* buffer, size_t size, bool& opened) override {
+        if (path && strcmp(path, BOARD_NAME_PATH) == 0)
+            return box_->watcher().read_board(buffer, size, opened);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        opened = fd >= 0;
+        if (fd < 0)
+            return -1;
+        const ssize_t count = read(fd, buffer, size);
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return count;
+    }
+
+    // --- I/O ports --------------------------------------------------------
+    // The kernel keeps the permission per thread; so does the box.
+    int io_permission(unsigned long from, unsigned long count, int turn_on) override {
+        if (from + count < from || from + count > IO_PORTS)
+            return fail(EINVAL);
+        if (turn_on && !has_raw_io())
+            return fail(EPERM);
+        if (!io_allowed_)
+            io_allowed_ = std::make_unique<std::bitset<IO_PORTS>>();
+        for (unsigned long port = from; port < from + count; ++port)
+            io_allowed_->set(port, turn_on != 0);
+        return 0;
+    }
+
+    uint8_t io_in(uint16_t port) override {
+        check_io(port);
+        return box_->watcher().parallel.read(port);
+    }
+
+    void io_out(uint8_t value, uint16_t port) override {
+        check_io(port);
+        if (port == ParallelPort::DATA)
+            box_->watcher().parallel.write_data(value);
+    }
+
 private:
+    static constexpr size_t IO_PORTS = 65536;
+    static thread_local std::unique_ptr<std::bitset<IO_PORTS>> io_allowed_;
+
+    static bool has_raw_io() {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        if (syscall(SYS_capget, &header, data) != 0)
+            return false;
+        return (data[CAP_SYS_RAWIO / 32].effective & (1u << (CAP_SYS_RAWIO % 32))) != 0;
+    }
+
+    // A port the thread was not given faults, as the processor's I/O
+    // protection does.
+    static void check_io(uint16_t port) {
+        if (!io_allowed_ || !io_allowed_->test(port))
+            raise(SIGSEGV);
+    }
+
     struct SerialWait {
         const VirtualPlatform* platform;
         int fd;
@@ -600,6 +700,8 @@ private:
     std::array<std::atomic<int>, 32> serial_fds_;
     std::array<std::atomic<int>, 32> serial_positions_{};
 };
+
+thread_local std::unique_ptr<std::bitset<VirtualPlatform::IO_PORTS>> VirtualPlatform::io_allowed_;
 
 }  // namespace
 
