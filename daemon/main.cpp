@@ -33,7 +33,7 @@ int main(int argc, char* argv[]) {
     }
     sim::SimulateOptions simulate;
     if (options.simulate) {
-        simulate.control_socket = options.sim_socket;
+        simulate.control_socket = options.socket;
         std::string error;
         if (options.scenario) {
             // Read before set_pid_lock changes to "/", while a relative
@@ -74,7 +74,7 @@ int main(int argc, char* argv[]) {
         platform::install(std::move(virtual_box));
         // Its cameras take the built-in stand-ins, which real ones never get.
         install_firmware_source(builtin_firmware());
-        set_session_time_scale(options.sim_time_scale);
+        set_session_time_scale(options.time_scale);
     }
     return run_main_loop(options.foreground);
 }

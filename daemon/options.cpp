@@ -2,20 +2,14 @@
 
 #include <getopt.h>
 
-#include <cmath>
-#include <cstdlib>
 #include <string_view>
 
 namespace {
 
-enum LongOnly { OPTION_SIMULATE = 256, OPTION_SIM_SOCKET, OPTION_SIM_TIME_SCALE };
-
 const option LONG_OPTIONS[] = {
     {"foreground", no_argument, nullptr, 'f'},
     {"config", required_argument, nullptr, 'c'},
-    {"simulate", optional_argument, nullptr, OPTION_SIMULATE},
-    {"sim-socket", required_argument, nullptr, OPTION_SIM_SOCKET},
-    {"sim-time-scale", required_argument, nullptr, OPTION_SIM_TIME_SCALE},
+    SIMULATE_LONG_OPTIONS,
     {"version", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -48,30 +42,16 @@ Options parse_options(int argc, char* const argv[]) {
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, ":fc:Vh", LONG_OPTIONS, nullptr)) != -1) {
+        if (take_simulate_option(c, argc, argv, options, options.error)) {
+            if (!options.error.empty()) {
+                options.action = Options::Action::usage_error;
+                return options;
+            }
+            continue;
+        }
         switch (c) {
         case 'f': options.foreground = true; break;
         case 'c': options.config_path = optarg; break;
-        case OPTION_SIMULATE:
-            options.simulate = true;
-            // "--simulate FILE" as well as "--simulate=FILE": a following
-            // word that is not an option is the scenario.
-            if (optarg)
-                options.scenario = optarg;
-            else if (optind < argc && argv[optind][0] != '-')
-                options.scenario = argv[optind++];
-            break;
-        case OPTION_SIM_SOCKET: options.sim_socket = optarg; break;
-        case OPTION_SIM_TIME_SCALE: {
-            char* end = nullptr;
-            options.sim_time_scale = strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || !std::isfinite(options.sim_time_scale) ||
-                options.sim_time_scale < 0.001 || options.sim_time_scale > 1.0) {
-                options.action = Options::Action::usage_error;
-                options.error = std::string("--sim-time-scale: not a factor from 0.001 to 1: ") + optarg;
-                return options;
-            }
-            break;
-        }
         case 'V': options.action = Options::Action::version; return options;
         case 'h': options.action = Options::Action::help; return options;
         case ':':
@@ -87,7 +67,7 @@ Options parse_options(int argc, char* const argv[]) {
     if (optind < argc) {
         options.action = Options::Action::usage_error;
         options.error = std::string("unexpected argument: ") + argv[optind];
-    } else if (options.sim_time_scale != 1.0 && !options.simulate) {
+    } else if (options.time_scale != 1.0 && !options.simulate) {
         options.action = Options::Action::usage_error;
         options.error = "--sim-time-scale needs --simulate";
     }

@@ -4,15 +4,17 @@
 #include <optional>
 #include <string>
 
-struct Options {
+#include "common/simulate_options.h"
+
+// The simulate options are those of SimulateArguments (--simulate [FILE],
+// --sim-socket PATH, --sim-time-scale F: session timer periods times F).
+struct Options : SimulateArguments {
     enum class Action { run, help, version, usage_error };
+
+    Options() { socket = "/run/telvad-sim.sock"; }
 
     Action action = Action::run;
     bool foreground = false;                // -f: no fork, no root needed, log to stderr too
-    bool simulate = false;                  // --simulate: the virtual box instead of hardware
-    std::optional<std::string> scenario;    // --simulate FILE: control lines run at start
-    std::string sim_socket = "/run/telvad-sim.sock";  // --sim-socket PATH
-    double sim_time_scale = 1.0;            // --sim-time-scale F: session timer periods times F
     std::optional<std::string> config_path; // -c FILE
     std::string error;                      // what was wrong, for usage_error
 };

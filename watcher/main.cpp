@@ -60,7 +60,7 @@ int main(int argc, char* argv[]) {
 
     if (options.simulate) {
         sim::SimulateOptions simulate;
-        simulate.control_socket = options.sim_socket;
+        simulate.control_socket = options.socket;
         std::string error;
         if (options.scenario) {
             simulate.scenario_name = *options.scenario;

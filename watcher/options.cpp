@@ -2,17 +2,11 @@
 
 #include <getopt.h>
 
-#include <cmath>
-#include <cstdlib>
 
 namespace {
 
-enum LongOnly { OPTION_SIMULATE = 256, OPTION_SIM_SOCKET, OPTION_SIM_TIME_SCALE };
-
 const option LONG_OPTIONS[] = {
-    {"simulate", optional_argument, nullptr, OPTION_SIMULATE},
-    {"sim-socket", required_argument, nullptr, OPTION_SIM_SOCKET},
-    {"sim-time-scale", required_argument, nullptr, OPTION_SIM_TIME_SCALE},
+    SIMULATE_LONG_OPTIONS,
     {nullptr, 0, nullptr, 0},
 };
 
@@ -31,30 +25,20 @@ WatcherOptions parse_watcher_options(int argc, char* const argv[]) {
     int c;
     // "+": stop at the first word that is no option; no short options at all.
     while ((c = getopt_long(argc, argv, "+:", LONG_OPTIONS, nullptr)) != -1) {
-        switch (c) {
-        case OPTION_SIMULATE:
-            options.simulate = true;
-            if (optarg)
-                options.scenario = optarg;
-            else if (optind < argc && argv[optind][0] != '-')
-                options.scenario = argv[optind++];
-            break;
-        case OPTION_SIM_SOCKET: options.sim_socket = optarg; break;
-        case OPTION_SIM_TIME_SCALE: {
-            char* end = nullptr;
-            options.time_scale = strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || !std::isfinite(options.time_scale) || options.time_scale < 0.001 ||
-                options.time_scale > 1.0)
-                return refuse(options, std::string("--sim-time-scale: not a factor from 0.001 to 1: ") + optarg);
-            break;
+        std::string error;
+        if (take_simulate_option(c, argc, argv, options, error)) {
+            if (!error.empty())
+                return refuse(options, error);
+            continue;
         }
+        switch (c) {
         case ':': return refuse(options, std::string("option requires an argument: ") + argv[optind - 1]);
         default: return refuse(options, std::string("unknown option: ") + argv[optind - 1]);
         }
     }
     if (optind < argc)
         return refuse(options, std::string("unexpected argument: ") + argv[optind]);
-    if (!options.simulate && (options.time_scale != 1.0 || options.sim_socket != WatcherOptions().sim_socket))
+    if (!options.simulate && (options.time_scale != 1.0 || options.socket != WatcherOptions().socket))
         return refuse(options, "--sim-socket and --sim-time-scale need --simulate");
     return options;
 }

@@ -5,13 +5,15 @@
 #include <optional>
 #include <string>
 
-struct WatcherOptions {
+#include "common/simulate_options.h"
+
+// The simulate options are those of SimulateArguments; the time scale only
+// with --simulate.
+struct WatcherOptions : SimulateArguments {
+    WatcherOptions() { socket = "/run/lineward-sim.sock"; }
+
     bool ok = true;
-    std::string error;                    // what was wrong, when !ok
-    bool simulate = false;                // --simulate [FILE]
-    std::optional<std::string> scenario;  // control lines run before the threads start
-    std::string sim_socket = "/run/lineward-sim.sock";
-    double time_scale = 1.0;              // --sim-time-scale F (only with --simulate)
+    std::string error;  // what was wrong, when !ok
 };
 
 // Pure apart from getopt's own state, which it resets.
