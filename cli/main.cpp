@@ -128,8 +128,9 @@ std::vector<std::string> profiles(const std::string& selector) {
     refuse("profile selector", selector);
 }
 
-void edit_profile(const std::string& name, const std::function<std::string(const std::string&)>& edit) {
-    const std::string path = std::string(kNetctlDir) + "/" + name;
+// Edits a file as `sed -nr EXPR -e "w FILE.new" FILE && mv FILE.new FILE`
+// would, with the messages of those two steps; any failure ends the tool.
+void edit_file(const std::string& path, const std::function<std::string(const std::string&)>& edit) {
     std::string text;
     if (!cli::read_file(path, text)) {
         fprintf(stderr, "sed failed: %s\n", error_text());
@@ -147,6 +148,10 @@ void edit_profile(const std::string& name, const std::function<std::string(const
     }
 }
 
+void edit_profile(const std::string& name, const std::function<std::string(const std::string&)>& edit) {
+    edit_file(std::string(kNetctlDir) + "/" + name, edit);
+}
+
 [[noreturn]] void set_profile_key(const std::vector<std::string>& names, const char* key, const std::string& value) {
     make_writable();
     for (const std::string& name : names)
@@ -158,22 +163,8 @@ void edit_profile(const std::string& name, const std::function<std::string(const
 
 [[noreturn]] void set_config_number(const char* key, const std::string& value) {
     make_writable();
-    std::string text;
-    if (!cli::read_file(kConfigPath, text)) {
-        fprintf(stderr, "sed failed: %s\n", error_text());
-        exit(1);
-    }
-    switch (cli::replace_file(kConfigPath, cli::replace_number(text, key, value))) {
-    case cli::Replace::done:
-        exit(0);
-    case cli::Replace::write_failed:
-        fprintf(stderr, "sed failed: %s\n", error_text());
-        exit(1);
-    case cli::Replace::rename_failed:
-        fprintf(stderr, "mv failed: %s\n", error_text());
-        exit(1);
-    }
-    exit(1);
+    edit_file(kConfigPath, [&](const std::string& text) { return cli::replace_number(text, key, value); });
+    exit(0);
 }
 
 // Programs write into /tmp as root: a name there that is not a plain file
