@@ -742,7 +742,7 @@ int main(int argc, char** argv) try {
     }
     const auto with = [&](const char* kind) { return ("," + kinds + ",").find(std::string(",") + kind + ",") != std::string::npos; };
 
-    harness::TestBox box(std::string("alpaca_enabled = 1\nverbosity = ") + (getenv("SOAK_LOG") ? "info" : "warning") + "\n");
+    harness::TestBox box("alpaca_enabled = 1\nverbosity = warning\n");
     const pid_t launcher = box.start({"--simulate", "--sim-time-scale", "0.05"});
     box.wait_exit(launcher);
     const pid_t daemon = box.daemon_pid().value_or(-1);
@@ -834,10 +834,7 @@ int main(int argc, char** argv) try {
                 died = true;
                 break;
             }
-            const long rss = status_kb(daemon, "VmRSS:");
-            peak = std::max(peak, rss);
-            if (getenv("SOAK_RSS"))
-                fprintf(stderr, "rss %d %ld\n", minute * 60 + second, rss);
+            peak = std::max(peak, status_kb(daemon, "VmRSS:"));
         }
         if (died)
             break;
@@ -917,10 +914,6 @@ int main(int argc, char** argv) try {
            "minute %d: %+.1f %%, settled %ld kB)\n",
            reasons.empty() ? "PASS" : "FAIL: ", why.c_str(), start_fds, end_fds, start_threads, end_threads, first_rss,
            last_rss, minutes, growth, status_kb(daemon, "VmRSS:"));
-    if (getenv("SOAK_LOG"))
-        for (const harness::LogLine& line : box.log())
-            if (line.text.find(getenv("SOAK_LOG")) != std::string::npos)
-                fprintf(stderr, "log: %s\n", line.text.c_str());
     return reasons.empty() ? 0 : 1;
 } catch (const std::exception& problem) {
     stopping = true;
