@@ -42,6 +42,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -204,6 +205,8 @@ public:
     Link& operator=(const Link&) = delete;
     bool ok() const { return sd_ >= 0; }
     int sd() const { return sd_; }
+    // The daemon closed the connection (or reset it) while a reply was due.
+    bool closed() const { return closed_; }
 
     bool send(const Bytes& request) { return sd_ >= 0 && send_all(sd_, request.data(), request.size()); }
 
@@ -215,8 +218,10 @@ public:
             if (left <= 0 || poll(&wait, 1, static_cast<int>(left)) != 1)
                 return false;
             const ssize_t n = recv(sd_, into, length, 0);
-            if (n <= 0)
+            if (n <= 0) {
+                closed_ = true;
                 return false;
+            }
             into += n;
             length -= static_cast<size_t>(n);
         }
@@ -244,6 +249,7 @@ public:
 
 private:
     int sd_ = -1;
+    bool closed_ = false;
 };
 
 int32_t status_of(const Bytes& answer) { return get<int32_t>(answer, 16); }
@@ -275,7 +281,12 @@ void enumerator(int number) {
         }
         const Bytes cameras = link.ask(make_request(CMD_ENUMCAMERAS));
         const Bytes wheels = link.ask(make_request(CMD_ENUMWHEELS));
-        if (!listing_ok(cameras, CMD_ENUMCAMERAS, 66, {61, 62, 63}))
+        // When more connections wait than the daemon has client slots, it
+        // drops one that has sent nothing yet (as far as it has read); the
+        // verdict holds these against the daemon's own count.
+        if (link.closed() && (cameras.empty() || wheels.empty()))
+            ++enums.interrupted;
+        else if (!listing_ok(cameras, CMD_ENUMCAMERAS, 66, {61, 62, 63}))
             error(enums, "client %d: camera listing of %zu bytes", number, cameras.size());
         else if (!listing_ok(wheels, CMD_ENUMWHEELS, 44, {71, 72}))
             error(enums, "client %d: wheel listing of %zu bytes", number, wheels.size());
@@ -712,7 +723,8 @@ std::string n(const std::atomic<uint64_t>& count) { return std::to_string(count.
 
 // The counts so far, stream by stream: items, bytes, interrupted, errors.
 std::string counts() {
-    return "enum " + n(enums.items) + " " + mb(enums.bytes) + " err " + n(enums.errors) + " | frames " +
+    return "enum " + n(enums.items) + " " + mb(enums.bytes) + " dropped " + n(enums.interrupted) + " err " +
+           n(enums.errors) + " | frames " +
            n(frames.items) + " " + mb(frames.bytes) + " int " + n(frames.interrupted) + " err " + n(frames.errors) +
            " | serial " + n(serial.items) + " " + mb(serial.bytes) + " refused " + n(serial.interrupted) + " err " +
            n(serial.errors) + " | alpaca calls " +
@@ -882,6 +894,10 @@ int main(int argc, char** argv) try {
         if (stream->items == 0 && with(stream == &enums ? "clients" : stream == &frames ? "sessions" : stream == &serial ? "serial" : "alpaca"))
             reasons.push_back(std::string("no ") + name + " went through");
     }
+    const size_t dropped = box.count_log("is dropped for a new one");
+    if (enums.interrupted > dropped)
+        reasons.push_back(n(enums.interrupted) + " listings cut off, " + std::to_string(dropped) +
+                          " connections dropped by telvad for room");
     if (end_fds != start_fds) {
         reasons.push_back("descriptors " + std::to_string(start_fds) + " -> " + std::to_string(end_fds));
         // Sockets differ by their inode, devices by nothing: what came new.
@@ -909,6 +925,20 @@ int main(int argc, char** argv) try {
     }
     if (end_threads != start_threads)
         reasons.push_back("threads " + std::to_string(start_threads) + " -> " + std::to_string(end_threads));
+    // What the daemon logged (warnings and worse), the most frequent first.
+    std::vector<std::pair<size_t, std::string>> logged;
+    for (const harness::LogLine& line : box.log()) {
+        std::string text = line.text;
+        std::replace_if(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }, '#');
+        const auto same = std::find_if(logged.begin(), logged.end(), [&](const auto& entry) { return entry.second == text; });
+        if (same == logged.end())
+            logged.emplace_back(1, text);
+        else
+            ++same->first;
+    }
+    std::sort(logged.rbegin(), logged.rend());
+    for (size_t i = 0; i < logged.size() && i < 15; ++i)
+        fprintf(stderr, "soak: telvad logged %zu x: %s\n", logged[i].first, logged[i].second.c_str());
     const double growth = first_rss > 0 ? 100.0 * double(last_rss - first_rss) / double(first_rss) : 0;
     if (growth >= 5)
         reasons.push_back("resident memory grew " + std::to_string(growth) + " %");
