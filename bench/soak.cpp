@@ -461,7 +461,10 @@ private:
 void serial_client(uint16_t port) {
     enter_box();
     std::mt19937 random(port);
-    while (!stopping) {
+    for (bool first = true; !stopping; first = false) {
+        // The last connection is closed: its session ends before this one comes.
+        if (!first)
+            std::this_thread::sleep_for(100ms);
         Link link(port);
         const int one = 1;
         setsockopt(link.sd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -526,8 +529,6 @@ void serial_client(uint16_t port) {
             serial.bytes += data.size();
             std::this_thread::sleep_for(5ms);
         }
-        // The bridge ends this connection's session before the next one comes.
-        std::this_thread::sleep_for(100ms);
     }
 }
 
