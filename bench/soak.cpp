@@ -282,7 +282,7 @@ void enumerator(int number) {
         const Bytes cameras = link.ask(make_request(CMD_ENUMCAMERAS));
         const Bytes wheels = link.ask(make_request(CMD_ENUMWHEELS));
         // When more connections wait than the daemon has client slots, it
-        // drops one that has sent nothing yet (as far as it has read); the
+        // drops one that has sent nothing or refuses the newcomer; the
         // verdict holds these against the daemon's own count.
         if (link.closed() && (cameras.empty() || wheels.empty()))
             ++enums.interrupted;
@@ -895,10 +895,10 @@ int main(int argc, char** argv) try {
         if (stream->items == 0 && with(stream == &enums ? "clients" : stream == &frames ? "sessions" : stream == &serial ? "serial" : "alpaca"))
             reasons.push_back(std::string("no ") + name + " went through");
     }
-    const size_t dropped = box.count_log("is dropped for a new one");
+    const size_t dropped = box.count_log("is dropped for a new one") + box.count_log("refused: all");
     if (enums.interrupted > dropped)
         reasons.push_back(n(enums.interrupted) + " listings cut off, " + std::to_string(dropped) +
-                          " connections dropped by telvad for room");
+                          " connections dropped or refused by telvad for room");
     if (end_fds != start_fds) {
         reasons.push_back("descriptors " + std::to_string(start_fds) + " -> " + std::to_string(end_fds));
         // Sockets differ by their inode, devices by nothing: what came new.
