@@ -174,16 +174,8 @@ struct Copy {
 
 // The same number of bytes over a plain loopback connection of the box.
 Copy plain_copy(const harness::TestBox& box, const Buffer& from, Buffer& into) {
-    const int listener = box.socket(AF_INET, SOCK_STREAM);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        fail("baseline listener");
-    const int receiver = box.socket(AF_INET, SOCK_STREAM);
-    if (connect(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        fail("baseline connect");
-    const int sender = accept(listener, nullptr, nullptr);
+    const BaselinePair pair = baseline_pair(box);
+    const int sender = pair.sender, receiver = pair.receiver;
     const auto start = Clock::now();
     double sender_cpu = 0;
     std::thread pump([&] {
@@ -194,9 +186,6 @@ Copy plain_copy(const harness::TestBox& box, const Buffer& from, Buffer& into) {
     const bool whole = read_exactly(receiver, into.data(), into.size());
     const double elapsed = seconds_since(start);
     pump.join();
-    close(sender);
-    close(receiver);
-    close(listener);
     if (!whole)
         fail("the baseline copy failed");
     return {elapsed, sender_cpu};

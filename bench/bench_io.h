@@ -1,10 +1,12 @@
 // What the download benchmarks share: failing with a message, timing,
-// loopback sockets, whole reads and writes, and the peak memory of a process.
+// loopback sockets, whole reads and writes, the connected pair of the
+// plain-copy baseline, and the peak memory of a process.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -71,6 +73,43 @@ inline long status_kb(pid_t pid, const char* field) {
 inline long reset_peak(pid_t pid) {
     std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
     return status_kb(pid, "VmRSS:");
+}
+
+// A loopback connection in the box for the plain-copy baseline: `sender`
+// accepted, `receiver` connected; both closed with the pair. `Box` is
+// anything whose socket(domain, type) gives a socket in the box's network.
+struct BaselinePair {
+    template <typename Box>
+    explicit BaselinePair(const Box& box) {
+        const int listener = box.socket(AF_INET, SOCK_STREAM);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener, 1) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            receiver = box.socket(AF_INET, SOCK_STREAM);
+            if (connect(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                sender = accept(listener, nullptr, nullptr);
+        }
+        close(listener);
+        if (sender < 0) {
+            if (receiver >= 0)
+                close(receiver);
+            fail("baseline connection");
+        }
+    }
+    ~BaselinePair() {
+        close(sender);
+        close(receiver);
+    }
+    BaselinePair(const BaselinePair&) = delete;
+    BaselinePair& operator=(const BaselinePair&) = delete;
+
+    int sender = -1, receiver = -1;
+};
+
+template <typename Box>
+BaselinePair baseline_pair(const Box& box) {
+    return BaselinePair(box);
 }
 
 inline double megabytes(long kb) { return double(kb) * 1024 / 1e6; }

@@ -47,34 +47,13 @@ double download(harness::ProtocolClient& client, Bytes& into) {
 
 // The same bytes over a plain loopback connection of the box.
 double plain_copy(const harness::TestBox& box, const Bytes& from, Bytes& into) {
-    const int listener = box.socket(AF_INET, SOCK_STREAM);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        fail("baseline listener");
-    const int receiver = box.socket(AF_INET, SOCK_STREAM);
-    if (connect(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        fail("baseline connect");
-    const int sender = accept(listener, nullptr, nullptr);
+    const BaselinePair pair = baseline_pair(box);
+    const int sender = pair.sender, receiver = pair.receiver;
     const auto start = Clock::now();
-    std::thread pump([&] {
-        size_t sent = 0;
-        while (sent < from.size()) {
-            const ssize_t n = send(sender, from.data() + sent, from.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<size_t>(n);
-        }
-    });
+    std::thread pump([&] { send_all(sender, from.data(), from.size()); });
     const bool whole = read_exactly(receiver, into.data(), into.size());
     const double elapsed = seconds_since(start);
     pump.join();
-    close(sender);
-    close(receiver);
-    close(listener);
     if (!whole)
         fail("the baseline copy failed");
     return elapsed;

@@ -1,4 +1,5 @@
 // telvad: cameras, filter wheels and serial ports of this box on the network.
+#include <malloc.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -31,6 +32,13 @@ int main(int argc, char* argv[]) {
     case Options::Action::run:
         break;
     }
+    // Image buffers, readout buffers and Alpaca frames are mapped of their
+    // own and go back to the system when freed. Left to itself, the
+    // allocator raises this threshold to the largest block freed so far, and
+    // frames below 32 MB then stay in the arenas of the many short-lived
+    // session and reader threads.
+    if (mallopt(M_MMAP_THRESHOLD, 256 * 1024) != 1)
+        log_message(LOG_ERR, "mallopt() failed: cannot set M_MMAP_THRESHOLD");
     sim::SimulateOptions simulate;
     if (options.simulate) {
         simulate.control_socket = options.socket;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <omp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <fcntl.h>
@@ -442,14 +443,28 @@ void MainLoop::accept_all(int listener, bool serial) {
     }
 }
 
+// Whether bytes of the client wait unread: after a stall of the loop a
+// connection has spoken even though nothing of it was read yet.
+static bool bytes_waiting(int sd) {
+    int count = 0;
+    if (ioctl(sd, FIONREAD, &count) != 0) {
+        log_message(LOG_ERR, "ioctl(FIONREAD) failed on connection %d: %s", sd, strerror(errno));
+        return false;
+    }
+    return count > 0;
+}
+
 bool MainLoop::make_room() {
     // The connection that never said anything and came first goes; failing
-    // that, the one silent longest, if that has been long enough.
+    // that, the one silent longest, if that has been long enough. One whose
+    // request waits unread is served in this round, not dropped.
     const auto now = Clock::now();
     int victim = -1;
     Clock::time_point oldest;
     bool victim_spoke = true;
     for (const auto& [sd, connection] : connections_) {
+        if (bytes_waiting(sd))
+            continue;
         if (connection.spoke) {
             if (victim_spoke && now - connection.last_bytes >= scaled(MAKE_ROOM_IDLE_S) &&
                 (victim < 0 || connection.last_bytes < oldest)) {

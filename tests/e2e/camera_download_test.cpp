@@ -182,3 +182,38 @@ TEST(CameraDownload, TwoSessionsAtOnceBesideEnumerationAndHotPlug) {
     done = true;
     bystander.join();
 }
+
+// A session's image buffer goes back to the system when the session ends:
+// sessions one after the other leave the daemon's resident memory where the
+// first one left it, not a frame above.
+TEST(CameraDownload, EndedSessionsGiveTheirFramesBack) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators hold freed memory by design";
+#endif
+    SimulatedBox sim("plug camera 1201 id=58 width=2000 height=1500\n");
+    ASSERT_TRUE(cameras_listed(sim.box, 1));
+    constexpr int32_t W = 2000, H = 1500;  // 5 860 kB a frame
+    const auto resident_kb = [&] {
+        std::ifstream status("/proc/" + std::to_string(sim.pid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.starts_with("VmRSS:"))
+                return std::stol(line.substr(6));
+        return 0L;
+    };
+    long after_first = 0;
+    for (int round = 0; round < 4; ++round) {
+        {
+            ProtocolClient client(sim.box);
+            ASSERT_EQ(0, connect_camera(client, 58));
+            ASSERT_EQ(0, status_of(client.ask(exposure_request(11, 0.3, round, 0, W - 8, H, 1))));
+            ASSERT_TRUE(eventually([&] { return image_ready(client) == 1; }, 20s));
+            expect_window(client, 14, round, 0, W - 8, H);
+        }
+        ASSERT_TRUE(cameras_listed(sim.box, 1)) << "the session ended";
+        if (round == 0)
+            after_first = resident_kb();
+    }
+    EXPECT_TRUE(eventually([&] { return resident_kb() < after_first + 2000; }))
+        << resident_kb() << " kB resident, " << after_first << " kB after the first session";
+}

@@ -179,6 +179,27 @@ TEST(MainLoop, SilentConnectionsMakeRoomForANewClient) {
     EXPECT_TRUE(silent.back()->silent(200ms));
 }
 
+// After a stall of the daemon, 128 connections wait with their requests
+// unread and a 129th comes: the newcomer is refused, and every connection
+// that asked first gets its answer.
+TEST(MainLoop, ARequestWaitingUnreadIsNoSilence) {
+    Daemon daemon;
+    ASSERT_EQ(0, kill(daemon.pid, SIGSTOP));
+    std::vector<std::unique_ptr<ProtocolClient>> waiting;
+    for (int i = 0; i < 128; ++i) {
+        waiting.push_back(std::make_unique<ProtocolClient>(daemon.box));
+        ASSERT_TRUE(waiting.back()->send(make_request(21)));
+    }
+    ProtocolClient newcomer(daemon.box);
+    ASSERT_TRUE(newcomer.connected());
+    ASSERT_EQ(0, kill(daemon.pid, SIGCONT));
+    for (auto& client : waiting)
+        EXPECT_EQ(25u, client->read_response().size());
+    EXPECT_TRUE(newcomer.closed_by_daemon());
+    EXPECT_TRUE(daemon.box.wait_for_log("refused: all 128 client slots are in use"));
+    EXPECT_EQ(0u, daemon.box.count_log("is dropped for a new one"));
+}
+
 TEST(MainLoop, ASlowCameraConnectsWithoutHoldingUpOthers) {
     Daemon daemon("plug camera 1201 id=51\nplug wheel id=7\n");
     ASSERT_TRUE(cameras_listed(daemon.box, 1));
