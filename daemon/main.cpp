@@ -40,19 +40,10 @@ int main(int argc, char* argv[]) {
     if (mallopt(M_MMAP_THRESHOLD, 256 * 1024) != 1)
         log_message(LOG_ERR, "mallopt() failed: cannot set M_MMAP_THRESHOLD");
     sim::SimulateOptions simulate;
-    if (options.simulate) {
-        simulate.control_socket = options.socket;
-        std::string error;
-        if (options.scenario) {
-            // Read before set_pid_lock changes to "/", while a relative
-            // path still means what the user meant.
-            simulate.scenario_name = *options.scenario;
-            if (!sim::read_scenario(*options.scenario, simulate.scenario, error)) {
-                fprintf(stderr, "%s: --simulate: %s\n", argv[0], error.c_str());
-                return 2;
-            }
-        }
-    }
+    // The scenario is read before set_pid_lock changes to "/", while a
+    // relative path still means what the user meant.
+    if (options.simulate && !sim::options_from_command_line(options, argv[0], simulate))
+        return 2;
     if (options.foreground)
         log_sinks = LOG_SINK_SYSLOG | LOG_SINK_STDERR;
 

@@ -184,15 +184,7 @@ public:
     int serial_close(int fd) override { return close(fd); }
 
     ssize_t read_system_file(const char* path, void* buffer, size_t size, bool& opened) override {
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        opened = fd >= 0;
-        if (fd < 0)
-            return -1;
-        const ssize_t count = read(fd, buffer, size);
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return count;
+        return read_host_file(path, buffer, size, opened);
     }
 
 #ifdef TELVAD_HAVE_IO_PORTS

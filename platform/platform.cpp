@@ -1,6 +1,10 @@
 #include "platform/platform.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cassert>
+#include <cerrno>
 
 namespace platform {
 
@@ -18,6 +22,18 @@ Platform& current() {
 void install(std::unique_ptr<Platform> platform) {
     delete installed;
     installed = platform.release();
+}
+
+ssize_t read_host_file(const char* path, void* buffer, size_t size, bool& opened) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    opened = fd >= 0;
+    if (fd < 0)
+        return -1;
+    const ssize_t count = read(fd, buffer, size);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return count;
 }
 
 }  // namespace platform

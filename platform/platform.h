@@ -127,6 +127,9 @@ public:
 // The platform in use. Must be installed before the first call.
 Platform& current();
 
+// read_system_file as the host's files give it (both platforms use it).
+ssize_t read_host_file(const char* path, void* buffer, size_t size, bool& opened);
+
 // Installs the platform for the rest of the process; called once at start-up
 // (tests may install another, which replaces the first). It is never
 // destroyed: threads may use it until the process has ended.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <bitset>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -449,15 +450,7 @@ public:
     ssize_t read_system_file(const char* path, void* buffer, size_t size, bool& opened) override {
         if (path && strcmp(path, BOARD_NAME_PATH) == 0)
             return box_->watcher().read_board(buffer, size, opened);
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        opened = fd >= 0;
-        if (fd < 0)
-            return -1;
-        const ssize_t count = read(fd, buffer, size);
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return count;
+        return platform::read_host_file(path, buffer, size, opened);
     }
 
     // --- I/O ports --------------------------------------------------------
@@ -719,6 +712,18 @@ bool read_scenario(const std::string& path, std::vector<std::string>& lines, std
     for (std::string line; std::getline(file, line);)
         lines.push_back(line);
     return true;
+}
+
+bool options_from_command_line(const SimulateArguments& arguments, const char* program, SimulateOptions& options) {
+    options.control_socket = arguments.socket;
+    if (!arguments.scenario)
+        return true;
+    options.scenario_name = *arguments.scenario;
+    std::string error;
+    if (read_scenario(*arguments.scenario, options.scenario, error))
+        return true;
+    fprintf(stderr, "%s: --simulate: %s\n", program, error.c_str());
+    return false;
 }
 
 std::unique_ptr<platform::Platform> start_virtual_box(const SimulateOptions& options, std::string& error) {

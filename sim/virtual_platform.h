@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/simulate_options.h"
 #include "platform/platform.h"
 #include "sim/virtual_box.h"
 
@@ -27,6 +28,11 @@ struct SimulateOptions {
 
 // Reads the lines of a scenario file. false with the reason in `error` when the file can't be read.
 bool read_scenario(const std::string& path, std::vector<std::string>& lines, std::string& error);
+
+// The box's options from a program's command line: its control socket and,
+// when one was named, the scenario file's lines. false, with "PROGRAM:
+// --simulate: REASON" printed on standard error, when the file can't be read.
+bool options_from_command_line(const SimulateArguments& arguments, const char* program, SimulateOptions& options);
 
 // A fresh box with the scenario run and the control socket served; the
 // platform owns both and stops the socket's thread when destroyed. Threads

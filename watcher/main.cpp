@@ -60,15 +60,9 @@ int main(int argc, char* argv[]) {
 
     if (options.simulate) {
         sim::SimulateOptions simulate;
-        simulate.control_socket = options.socket;
+        if (!sim::options_from_command_line(options, argv[0], simulate))
+            return 2;
         std::string error;
-        if (options.scenario) {
-            simulate.scenario_name = *options.scenario;
-            if (!sim::read_scenario(*options.scenario, simulate.scenario, error)) {
-                fprintf(stderr, "%s: --simulate: %s\n", argv[0], error.c_str());
-                return 2;
-            }
-        }
         std::unique_ptr<platform::Platform> box = sim::start_virtual_box(simulate, error);
         if (!box) {
             fprintf(stderr, "%s: cannot start the virtual box: %s\n", argv[0], error.c_str());
