@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/read_file.h"
 #include "common/unique_fd.h"
 
 namespace cli {
@@ -65,30 +66,18 @@ bool remove_at(int dir_fd, const char* name, const std::string& shown_path) {
 }  // namespace
 
 bool read_file(const std::string& path, std::string& contents) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+    switch (read_whole_file(path, kMaxFileSize, contents)) {
+    case FileRead::ok:
+        return true;
+    case FileRead::open_failed:
         log_message(LOG_ERR, "open(%s) failed: %s", path.c_str(), strerror(errno));
         return false;
+    case FileRead::read_failed:
+    case FileRead::too_big:
+        log_message(LOG_ERR, "read(%s) failed: %s", path.c_str(), strerror(errno));
+        return false;
     }
-    contents.clear();
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            log_message(LOG_ERR, "read(%s) failed: %s", path.c_str(), strerror(errno));
-            return false;
-        }
-        if (n == 0)
-            return true;
-        if (contents.size() + static_cast<size_t>(n) > kMaxFileSize) {
-            errno = EFBIG;
-            log_message(LOG_ERR, "read(%s) failed: %s", path.c_str(), strerror(errno));
-            return false;
-        }
-        contents.append(buffer, static_cast<size_t>(n));
-    }
+    return false;
 }
 
 Replace replace_file(const std::string& path, const std::string& contents, mode_t mode) {

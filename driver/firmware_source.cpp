@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "common/read_file.h"
 #include "common/unique_fd.h"
 #include "driver/firmware.h"
 #include "driver/firmware_images.h"
@@ -40,29 +41,20 @@ public:
 
 // The whole file, or false (logged) when it can't be read or is too big.
 bool read_file(const std::string& path, std::string& text) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+    switch (read_whole_file(path, MAX_FILE_BYTES, text)) {
+    case FileRead::ok:
+        return true;
+    case FileRead::open_failed:
         log_message(LOG_ERR, "Cannot open the firmware file %s: %s", path.c_str(), strerror(errno));
         return false;
+    case FileRead::read_failed:
+        log_message(LOG_ERR, "read() failed: %s: %s", path.c_str(), strerror(errno));
+        return false;
+    case FileRead::too_big:
+        log_message(LOG_ERR, "Firmware file %s: larger than %zu bytes", path.c_str(), MAX_FILE_BYTES);
+        return false;
     }
-    text.clear();
-    char chunk[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            log_message(LOG_ERR, "read() failed: %s: %s", path.c_str(), strerror(errno));
-            return false;
-        }
-        if (n == 0)
-            return true;
-        if (text.size() + static_cast<size_t>(n) > MAX_FILE_BYTES) {
-            log_message(LOG_ERR, "Firmware file %s: larger than %zu bytes", path.c_str(), MAX_FILE_BYTES);
-            return false;
-        }
-        text.append(chunk, static_cast<size_t>(n));
-    }
+    return false;
 }
 
 class FirmwareFiles final : public FirmwareSource {
